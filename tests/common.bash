@@ -1,0 +1,47 @@
+# Shared by the suites of both programs.
+#
+# ROOMLEFT, WHERETO: the binaries under test; FIXEDFS: the FUSE helper.
+# RUN_PREFIX: a command to run the binaries through (an emulator, say).
+# NO_SKIP=1: a case that cannot run fails instead of skipping (CI).
+
+bats_require_minimum_version 1.5.0
+
+roomleft() { ${RUN_PREFIX:-} "$ROOMLEFT" "$@"; }
+whereto() { ${RUN_PREFIX:-} "$WHERETO" "$@"; }
+
+cannot() {
+	if [ "${NO_SKIP:-}" = 1 ]; then
+		echo "cannot run: $1" >&2
+		return 1
+	fi
+	skip "$1"
+}
+
+need_root() {
+	[ "$(id -u)" = 0 ] || cannot "needs root"
+}
+
+need_fuse() {
+	[ -n "${FIXEDFS:-}" ] || cannot "the FUSE helper was not built (libfuse3-dev missing)"
+	[ -r /dev/fuse ] && [ -w /dev/fuse ] || cannot "needs read and write access to /dev/fuse"
+	command -v fusermount3 >/dev/null || cannot "needs fusermount3 (package fuse3)"
+}
+
+# A folder that any user may enter, for the cases run as another user.
+make_open_dir() {
+	OPEN=$(mktemp -d /tmp/suite.XXXXXX)
+	chmod 755 "$OPEN"
+}
+
+# as_nobody BINARY ARGS...: runs BINARY as an unprivileged user: as nobody when
+# root (from a copy in $OPEN, which nobody can reach), else as is.
+as_nobody() {
+	local bin=$1
+	shift
+	if [ "$(id -u)" != 0 ]; then
+		${RUN_PREFIX:-} "$bin" "$@"
+		return
+	fi
+	cp "$bin" "$OPEN/"
+	setpriv --reuid=65534 --regid=65534 --clear-groups ${RUN_PREFIX:-} "$OPEN/${bin##*/}" "$@"
+}

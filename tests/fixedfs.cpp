@@ -1,0 +1,76 @@
+/*
+ * fixedfs: a FUSE file system whose statfs answer is set on its command line,
+ * so that roomleft's figures can be checked through the real kernel.
+ *
+ *   fixedfs -o bsize=N,frsize=N,bavail=N,bfree=N MOUNTPOINT
+ *
+ * It holds an empty root directory and one empty regular file, /file.
+ */
+#define FUSE_USE_VERSION 31
+#include <fuse.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstddef>
+#include <cstring>
+
+namespace {
+
+struct answer {
+	unsigned long bsize = 4096;
+	unsigned long frsize = 4096;
+	uint64_t bavail = 0;
+	uint64_t bfree = 0;
+};
+
+answer given; // read by the callbacks, which take no user data
+
+const fuse_opt options[] = {
+	{"bsize=%lu", offsetof(answer, bsize), 0},
+	{"frsize=%lu", offsetof(answer, frsize), 0},
+	{"bavail=%" SCNu64, offsetof(answer, bavail), 0},
+	{"bfree=%" SCNu64, offsetof(answer, bfree), 0},
+	FUSE_OPT_END,
+};
+
+int getattr(const char *path, struct stat *st, fuse_file_info *)
+{
+	memset(st, 0, sizeof *st);
+	if (strcmp(path, "/") == 0) {
+		st->st_mode = S_IFDIR | 0755;
+		st->st_nlink = 2;
+	} else if (strcmp(path, "/file") == 0) {
+		st->st_mode = S_IFREG | 0644;
+		st->st_nlink = 1;
+	} else {
+		return -ENOENT;
+	}
+	return 0;
+}
+
+int statfs(const char *, struct statvfs *sv)
+{
+	memset(sv, 0, sizeof *sv);
+	sv->f_bsize = given.bsize;
+	sv->f_frsize = given.frsize;
+	sv->f_blocks = given.bfree > given.bavail ? given.bfree : given.bavail;
+	sv->f_bfree = given.bfree;
+	sv->f_bavail = given.bavail;
+	sv->f_namemax = 255;
+	return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+	fuse_args args = FUSE_ARGS_INIT(argc, argv);
+	if (fuse_opt_parse(&args, &given, options, nullptr) != 0)
+		return 1;
+	fuse_operations ops{};
+	ops.getattr = getattr;
+	ops.statfs = statfs;
+	const int status = fuse_main(args.argc, args.argv, &ops, nullptr);
+	fuse_opt_free_args(&args);
+	return status;
+}

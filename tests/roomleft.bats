@@ -1,0 +1,128 @@
+#!/usr/bin/env bats
+# roomleft through the real kernel: figures from a FUSE file system whose
+# statistics the case chooses, and from real tmpfs and ext4 mounts.
+
+load common
+
+setup() {
+	make_open_dir
+	mnt=$OPEN/mnt
+	mkdir "$mnt"
+}
+
+teardown() {
+	if mountpoint -q "$mnt"; then
+		fusermount3 -u "$mnt" 2>/dev/null || umount "$mnt"
+	fi
+	rm -rf "$OPEN"
+}
+
+# mount_fixed BSIZE FRSIZE BAVAIL BFREE
+mount_fixed() {
+	"$FIXEDFS" -o "bsize=$1,frsize=$2,bavail=$3,bfree=$4" "$mnt"
+}
+
+@test "wrong operand counts print the usage line on standard output" {
+	for args in "" "/ /" "/ / /"; do
+		# shellcheck disable=SC2086 # the operands are meant to split
+		run --separate-stderr roomleft $args
+		[ "$status" -eq 1 ]
+		[ "$output" = "roomleft <directory>" ]
+		[ -z "$stderr" ]
+	done
+}
+
+@test "failed statistics calls name statfs64 on standard error" {
+	touch "$OPEN/file"
+	long=$(printf '%05000d' 0)
+	while read -r path text; do
+		run --separate-stderr roomleft "$path"
+		[ "$status" -eq 1 ]
+		[ -z "$output" ]
+		[ "$stderr" = "statfs64: $text" ]
+	done <<-END
+		$OPEN/missing No such file or directory
+		$OPEN/$long File name too long
+		$OPEN/file/below Not a directory
+	END
+	run --separate-stderr roomleft ""
+	[ "$status" -eq 1 ] && [ "$stderr" = "statfs64: No such file or directory" ]
+}
+
+@test "a folder it may not search is a failed call for an unprivileged user" {
+	mkdir -m 0 "$OPEN/locked"
+	run --separate-stderr as_nobody "$ROOMLEFT" "$OPEN/locked/inside"
+	[ "$status" -eq 1 ]
+	[ -z "$output" ]
+	[ "$stderr" = "statfs64: Permission denied" ]
+}
+
+@test "figures are whole MiB of available blocks in the fundamental block size" {
+	need_fuse
+	# bsize frsize bavail bfree figure
+	while read -r bsize frsize bavail bfree figure; do
+		mount_fixed "$bsize" "$frsize" "$bavail" "$bfree"
+		run --separate-stderr roomleft "$mnt"
+		fusermount3 -u "$mnt"
+		[ "$status" -eq 0 ] || { echo "$bavail x $frsize: status $status: $stderr"; false; }
+		[ "$output" = "$figure" ] || { echo "$bavail x $frsize: got $output, want $figure"; false; }
+		[ -z "$stderr" ]
+	done <<-END
+		4096 4096 256 256 1
+		4096 4096 255 255 0
+		4096 4096 0 0 0
+		1 1 1048575 1048575 0
+		1 1 1048576 1048576 1
+		1 1 2097151 2097151 1
+		1000 1000 1049 1049 1
+		1048576 4096 256 256 1
+		4096 1048576 256 256 256
+		4096 4096 100 5000 0
+		4096 4096 512 1000000 2
+		4096 4096 18446744073709551615 18446744073709551615 72057594037927935
+		1048576 1048576 9223372036854775807 9223372036854775807 9223372036854775807
+		1048576 1048576 9223372036854775808 9223372036854775808 9223372036854775807
+		2097152 2097152 18446744073709551615 18446744073709551615 9223372036854775807
+		1048575 1048575 18446744073709551615 18446744073709551615 9223372036854775807
+		4095 4095 18446744073709551615 18446744073709551615 72040001851883519
+		1048577 1048577 9223363240769093632 9223363240769093632 9223372036853727239
+		3000000 3000000 3074457345618258602 3074457345618258602 8796093022207999998
+		4294966272 4294966272 4294967295 4294967295 17592181846016
+	END
+}
+
+@test "a regular file reports the figure of its file system" {
+	need_fuse
+	mount_fixed 4096 4096 2560 2560
+	run --separate-stderr roomleft "$mnt/file"
+	[ "$status" -eq 0 ] && [ "$output" = 10 ]
+}
+
+@test "blocks reserved for the superuser are not counted, even for root" {
+	need_root
+	# tmpfs reserves nothing: all of its 3 MiB are available.
+	mount -t tmpfs -o size=3m tmpfs "$mnt"
+	run --separate-stderr roomleft "$mnt"
+	umount "$mnt"
+	[ "$status" -eq 0 ]
+	[ "$output" = 3 ]
+	# ext4 with half its blocks reserved: available is what df calls so.
+	truncate -s 16M "$OPEN/image"
+	mkfs.ext4 -q -F -b 4096 -m 50 "$OPEN/image"
+	mount -o loop "$OPEN/image" "$mnt"
+	want=$(( $(stat -f -c '%a * %S' "$mnt") / 1048576 ))
+	free=$(( $(stat -f -c '%f * %S' "$mnt") / 1048576 ))
+	run --separate-stderr roomleft "$mnt"
+	umount "$mnt"
+	[ "$status" -eq 0 ] && [ "$output" = "$want" ] && [ "$want" -lt "$free" ]
+}
+
+@test "a figure that cannot be written is a failure" {
+	write_to_full() { roomleft / >/dev/full; }
+	write_to_closed() { roomleft / >&-; }
+	for writer_text in "write_to_full:No space left on device" "write_to_closed:Bad file descriptor"; do
+		run --separate-stderr "${writer_text%%:*}"
+		[ "$status" -eq 1 ]
+		[ "$stderr" = "stdout: ${writer_text#*:}" ]
+	done
+}

@@ -1,0 +1,93 @@
+#!/usr/bin/env bats
+# whereto through the real kernel: the stored target, byte for byte, or
+# status 1 with nothing on either stream.
+
+load common
+
+setup() {
+	export LC_ALL=C # targets are bytes, not text
+	make_open_dir
+	cd "$OPEN"
+}
+
+teardown() {
+	rm -rf "$OPEN"
+}
+
+# prints_whole TARGET: a link to TARGET prints TARGET and a newline, exactly.
+prints_whole() {
+	rm -f link
+	ln -s -- "$1" link
+	whereto link >out 2>err
+	printf '%s\n' "$1" | cmp -s - out && [ ! -s err ]
+}
+
+repeat() { printf "%${2}s" "" | tr ' ' "$1"; }
+
+@test "stored targets are printed unresolved and byte for byte" {
+	for target in ../up/there /abs/path dangling/nowhere -n -- " spaced " \
+		"$(printf 'two\nlines')" "$(printf 'trailing\n\n_')" "$(printf '\377\376\200')" \
+		"$(repeat a 2047)" "$(repeat b 2048)" "$(repeat c 4095)" \
+		"$(repeat d 200)/$(repeat e 3894)"; do
+		prints_whole "$target" || { echo "target of ${#target} bytes: $(head -c 80 out)"; false; }
+	done
+	[ "$(wc -c <out)" -eq 4096 ]
+}
+
+@test "only the first hop of a chain is printed; a link to itself prints itself" {
+	ln -s final middle
+	ln -s middle first
+	ln -s self self
+	run --separate-stderr whereto first
+	[ "$status" -eq 0 ] && [ "$output" = middle ] || false
+	run --separate-stderr whereto self
+	[ "$status" -eq 0 ] && [ "$output" = self ] || false
+}
+
+@test "extra operands are ignored" {
+	ln -s target link
+	run --separate-stderr whereto link /missing ""
+	[ "$status" -eq 0 ] && [ "$output" = target ] || false
+}
+
+@test "anything but a readable link is status 1 in silence" {
+	touch file
+	mkdir dir
+	ln -s target dir/link
+	long=$(repeat x 5000)
+	checked() {
+		[ "$status" -eq 1 ] && [ -z "$output" ] && [ -z "$stderr" ] ||
+			{ echo "operand '$1': status $status, out '$output', err '$stderr'"; false; }
+	}
+	for operand in file dir missing file/below "$long" "" link/; do
+		run --separate-stderr whereto "$operand"
+		checked "$operand"
+	done
+	run --separate-stderr whereto
+	checked "(none)"
+	# the link itself is readable, but the folder above it is not searchable
+	chmod 0 dir
+	run --separate-stderr as_nobody "$WHERETO" "$OPEN/dir/link"
+	checked "dir/link"
+}
+
+@test "random targets of any bytes but NUL print exactly" {
+	# links r1..r200, each to a random target of 1 to 4095 bytes
+	perl -e 'srand(); for my $i (1..200) {
+		my $t = join "", map { chr(1 + int rand 255) } 1 .. 1 + int rand 4095;
+		symlink($t, "r$i") or die "r$i: $!"; print "$t\n";
+	}' >expected
+	for i in $(seq 200); do whereto "r$i"; done >printed
+	cmp expected printed
+}
+
+@test "a target that cannot be written is a silent failure" {
+	ln -s target link
+	write_to_full() { whereto link >/dev/full; }
+	write_to_closed() { whereto link >&-; }
+	for writer in write_to_full write_to_closed; do
+		run --separate-stderr "$writer"
+		[ "$status" -eq 1 ]
+		[ -z "$stderr" ]
+	done
+}
