@@ -24,15 +24,13 @@
 #include <cstring>
 #include <ctime>
 
-extern char **environ;
-
 static int timed(long count, char *argv[]);
 static int peak(char *argv[]);
 
 int main(int argc, char *argv[])
 {
 	if (argc < 3) {
-		fputs("usage: spawn COUNT|peak PROGRAM [ARG...]\n", stderr);
+		(void)fputs("usage: spawn COUNT|peak PROGRAM [ARG...]\n", stderr);
 		return 2;
 	}
 	if (strcmp(argv[1], "peak") == 0)
@@ -52,13 +50,14 @@ static int timed(long count, char *argv[])
 		pid_t pid = 0;
 		int status = 0;
 		if (posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ) != 0 ||
-		    waitpid(pid, &status, 0) != pid) {
+			waitpid(pid, &status, 0) != pid) {
 			perror(argv[0]);
 			return 2;
 		}
 	}
 	clock_gettime(CLOCK_MONOTONIC, &end);
-	const int64_t ns = (end.tv_sec - start.tv_sec) * INT64_C(1000000000) + (end.tv_nsec - start.tv_nsec);
+	const int64_t ns =
+		(end.tv_sec - start.tv_sec) * INT64_C(1000000000) + (end.tv_nsec - start.tv_nsec);
 	printf("%" PRId64 "\n", ns / (count > 0 ? count : 1));
 	return 0;
 }
@@ -82,17 +81,18 @@ static int peak(char *argv[])
 	char path[64];
 	char line[256];
 	long kib = -1;
-	snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+	(void)snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
 	FILE *f = fopen(path, "r");
-	while (f != nullptr && fgets(line, sizeof line, f) != nullptr)
-		if (sscanf(line, "VmHWM: %ld kB", &kib) == 1)
-			break;
+	while (f != nullptr && kib < 0 && fgets(line, sizeof line, f) != nullptr) {
+		if (strncmp(line, "VmHWM:", 6) == 0)
+			kib = strtol(line + 6, nullptr, 10);
+	}
 	if (f != nullptr)
-		fclose(f);
+		(void)fclose(f);
 	ptrace(PTRACE_CONT, pid, nullptr, nullptr);
 	waitpid(pid, &status, 0);
 	if (kib < 0) {
-		fprintf(stderr, "%s: no peak resident set found\n", argv[0]);
+		(void)fprintf(stderr, "%s: no peak resident set found\n", argv[0]);
 		return 2;
 	}
 	printf("%ld\n", kib);

@@ -14,8 +14,8 @@ static void usage();
 
 int main(int argc, char *argv[])
 {
-	constexpr uint64_t mib = 1024 * 1024;
-	struct statfs64 sb {};
+	constexpr uint64_t mib = UINT64_C(1) << 20;
+	struct statfs64 sb = {};
 
 	if (argc != 2) {
 		usage();
@@ -47,11 +47,12 @@ int main(int argc, char *argv[])
 	 */
 	uint64_t whole = 0;
 	uint64_t part = 0;
-	const bool huge = __builtin_mul_overflow(avail, unit / mib, &whole) ||
-			  __builtin_mul_overflow(avail / mib, unit % mib, &part) ||
-			  __builtin_add_overflow(whole, part, &whole) ||
-			  __builtin_add_overflow(whole, (avail % mib) * (unit % mib) / mib, &whole) ||
-			  whole > INT64_MAX;
+	const bool huge =
+		__builtin_mul_overflow(avail, unit / mib, &whole) ||
+		__builtin_mul_overflow(avail / mib, unit % mib, &part) ||
+		__builtin_add_overflow(whole, part, &whole) ||
+		__builtin_add_overflow(whole, (avail % mib) * (unit % mib) / mib, &whole) ||
+		whole > INT64_MAX;
 	const int64_t figure = huge ? INT64_MAX : static_cast<int64_t>(whole);
 
 	printf("%" PRId64 "\n", figure);
