@@ -33,6 +33,11 @@ make_open_dir() {
 	chmod 755 "$OPEN"
 }
 
+remove_open_dir() {
+	chmod -R u+rwX "$OPEN"
+	rm -rf "$OPEN"
+}
+
 # as_nobody BINARY ARGS...: runs BINARY as an unprivileged user: as nobody when
 # root (from a copy in $OPEN, which nobody can reach), else as is.
 as_nobody() {

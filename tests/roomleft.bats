@@ -14,7 +14,7 @@ teardown() {
 	if mountpoint -q "$mnt"; then
 		fusermount3 -u "$mnt" 2>/dev/null || umount "$mnt"
 	fi
-	rm -rf "$OPEN"
+	remove_open_dir
 }
 
 # mount_fixed BSIZE FRSIZE BAVAIL BFREE

@@ -11,7 +11,7 @@ setup() {
 }
 
 teardown() {
-	rm -rf "$OPEN"
+	remove_open_dir
 }
 
 # prints_whole TARGET: a link to TARGET prints TARGET and a newline, exactly.
