@@ -54,6 +54,10 @@ static int timed(long count, char *argv[])
 			perror(argv[0]);
 			return 2;
 		}
+		if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+			(void)fprintf(stderr, "%s: the call failed\n", argv[0]);
+			return 2;
+		}
 	}
 	clock_gettime(CLOCK_MONOTONIC, &end);
 	const int64_t ns =

@@ -11,9 +11,9 @@
 int main(int argc, char *argv[])
 {
 	/*
-	 * Linux stores targets of at most PATH_MAX - 1 bytes. The call may fill
-	 * PATH_MAX bytes and the last byte stays zero; a call that fills all
-	 * PATH_MAX may have cut a longer target, which is never printed.
+	 * The call may fill PATH_MAX bytes, so the last byte always stays zero.
+	 * Linux stores targets of at most PATH_MAX - 1 bytes: a call that fills
+	 * all PATH_MAX may have cut a longer target, which is never printed.
 	 */
 	char target[PATH_MAX + 1];
 
