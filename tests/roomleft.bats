@@ -23,7 +23,7 @@ mount_fixed() {
 }
 
 @test "wrong operand counts print the usage line on standard output" {
-	for args in "" "/ /" "/ / /"; do
+	for args in "" "/missing /missing" "/ / /"; do
 		# shellcheck disable=SC2086 # the operands are meant to split
 		run --separate-stderr roomleft $args
 		[ "$status" -eq 1 ]
