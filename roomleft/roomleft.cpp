@@ -4,11 +4,10 @@
  */
 #include <sys/vfs.h>
 
-#include <cinttypes>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <type_traits>
+#include <inttypes.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 
 static void usage();
 
@@ -29,11 +28,12 @@ int main(int argc, char *argv[])
 	/*
 	 * Blocks are counted in the fundamental block size; f_bsize is only the
 	 * preferred transfer size and may be far larger (1 MiB on virtiofs). The
-	 * kernel's word is read unsigned, so a 32-bit build sees what a 64-bit
-	 * one does.
+	 * kernel's word is read unsigned at its own width (a signed int in some
+	 * C libraries' 32-bit records), so every build sees what a 64-bit one does.
 	 */
-	using word = std::make_unsigned_t<decltype(sb.f_frsize)>;
-	const uint64_t unit = static_cast<word>(sb.f_frsize != 0 ? sb.f_frsize : sb.f_bsize);
+	const auto word = sb.f_frsize != 0 ? sb.f_frsize : sb.f_bsize;
+	const uint64_t unit = sizeof word == sizeof(uint32_t) ? static_cast<uint32_t>(word)
+							      : static_cast<uint64_t>(word);
 	const uint64_t avail = sb.f_bavail;
 
 	/*

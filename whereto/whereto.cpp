@@ -4,9 +4,9 @@
  */
 #include <unistd.h>
 
-#include <climits>
-#include <cstdio>
-#include <cstring>
+#include <limits.h>
+#include <stdio.h>
+#include <string.h>
 
 int main(int argc, char *argv[])
 {
@@ -23,7 +23,7 @@ int main(int argc, char *argv[])
 	const ssize_t n = readlink(argv[1], target, PATH_MAX);
 	if (n <= 0 || n >= PATH_MAX)
 		return 1;
-	if (puts(target) == EOF || fflush(stdout) != 0)
+	if (puts(target) == EOF || fflush(stdout) != 0 || ferror(stdout))
 		return 1;
 	return 0;
 }
