@@ -50,3 +50,32 @@ as_nobody() {
 	cp "$bin" "$OPEN/"
 	setpriv --reuid=65534 --regid=65534 --clear-groups ${RUN_PREFIX:-} "$OPEN/${bin##*/}" "$@"
 }
+
+# alone BINARY ARGS...: runs a copy of BINARY as the only program in an empty
+# root ($OPEN/root, made by the caller), with the emulator of RUN_PREFIX
+# beside it when there is one: what a static build must be able to do.
+alone() {
+	local bin=$1 root=$OPEN/root
+	shift
+	cp "$bin" "$root/program"
+	if [ -n "${RUN_PREFIX:-}" ]; then
+		cp "$(command -v "$RUN_PREFIX")" "$root/emulator"
+		chroot "$root" /emulator /program "$@"
+	else
+		chroot "$root" /program "$@"
+	fi
+}
+
+need_static() {
+	[ "${LINKED:-static}" = static ] || skip "this build is linked dynamically: nothing to check"
+}
+
+# to_hungup_tty COMMAND...: runs COMMAND with standard output on a terminal
+# whose other end is already closed, so that every write to it fails.
+to_hungup_tty() {
+	python3 -c 'import os, sys
+master, slave = os.openpty()
+os.close(master)
+os.dup2(slave, 1)
+os.execvp(sys.argv[1], sys.argv[1:])' "$@"
+}

@@ -2,9 +2,11 @@
  * fixedfs: a FUSE file system whose statfs answer is set on its command line,
  * so that roomleft's figures can be checked through the real kernel.
  *
- *   fixedfs -o bsize=N,frsize=N,bavail=N,bfree=N MOUNTPOINT
+ *   fixedfs -o bsize=N,frsize=N,bavail=N,bfree=N,link=TEXT MOUNTPOINT
  *
- * It holds an empty root directory and one empty regular file, /file.
+ * It holds an empty root directory, one empty regular file, /file, and one
+ * symbolic link, /link, whose target is TEXT (empty by default: a target
+ * that symlink(2) refuses to make, but that a file system can serve).
  */
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
@@ -12,6 +14,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -21,15 +24,22 @@ struct answer {
 	unsigned long frsize = 4096;
 	uint64_t bavail = 0;
 	uint64_t bfree = 0;
+	char *link = nullptr; // set by fuse_opt_parse, which frees what it replaces
 };
 
 answer given; // read by the callbacks, which take no user data
+
+const char *link_target()
+{
+	return given.link != nullptr ? given.link : "";
+}
 
 const fuse_opt options[] = {
 	{"bsize=%lu", offsetof(answer, bsize), 0},
 	{"frsize=%lu", offsetof(answer, frsize), 0},
 	{"bavail=%" SCNu64, offsetof(answer, bavail), 0},
 	{"bfree=%" SCNu64, offsetof(answer, bfree), 0},
+	{"link=%s", offsetof(answer, link), 0},
 	FUSE_OPT_END,
 };
 
@@ -42,9 +52,21 @@ int getattr(const char *path, struct stat *st, fuse_file_info *)
 	} else if (strcmp(path, "/file") == 0) {
 		st->st_mode = S_IFREG | 0644;
 		st->st_nlink = 1;
+	} else if (strcmp(path, "/link") == 0) {
+		st->st_mode = S_IFLNK | 0777;
+		st->st_nlink = 1;
+		st->st_size = static_cast<off_t>(strlen(link_target()));
 	} else {
 		return -ENOENT;
 	}
+	return 0;
+}
+
+int readlink(const char *path, char *buf, size_t size)
+{
+	if (strcmp(path, "/link") != 0)
+		return -EINVAL;
+	(void)snprintf(buf, size, "%s", link_target());
 	return 0;
 }
 
@@ -69,6 +91,7 @@ int main(int argc, char *argv[])
 		return 1;
 	fuse_operations ops{};
 	ops.getattr = getattr;
+	ops.readlink = readlink;
 	ops.statfs = statfs;
 	const int status = fuse_main(args.argc, args.argv, &ops, nullptr);
 	fuse_opt_free_args(&args);

@@ -6,6 +6,7 @@ load common
 
 setup() {
 	make_open_dir
+	cd "$OPEN"
 	mnt=$OPEN/mnt
 	mkdir "$mnt"
 }
@@ -25,24 +26,28 @@ mount_fixed() {
 @test "wrong operand counts print the usage line on standard output" {
 	for args in "" "/missing /missing" "/ / /"; do
 		# shellcheck disable=SC2086 # the operands are meant to split
-		run --separate-stderr roomleft $args
+		run roomleft $args
 		[ "$status" -eq 1 ]
-		[ "$output" = "roomleft <directory>" ]
-		[ -z "$stderr" ]
+		# shellcheck disable=SC2086
+		roomleft $args >out 2>err || true
+		printf 'roomleft <directory>\n' | cmp - out
+		[ ! -s err ]
 	done
 }
 
 @test "failed statistics calls name statfs64 on standard error" {
 	touch "$OPEN/file"
 	long=$(printf '%05000d' 0)
-	while read -r path text; do
+	# the reason is the C library's own text: a pattern takes each library's
+	while read -r path reason; do
 		run --separate-stderr roomleft "$path"
 		[ "$status" -eq 1 ]
 		[ -z "$output" ]
-		[ "$stderr" = "statfs64: $text" ]
+		# shellcheck disable=SC2053 # the reason is a pattern
+		[[ $stderr == "statfs64: "$reason ]] || { echo "$path: $stderr"; false; }
 	done <<-END
 		$OPEN/missing No such file or directory
-		$OPEN/$long File name too long
+		$OPEN/$long File*name too long
 		$OPEN/file/below Not a directory
 	END
 	run --separate-stderr roomleft ""
@@ -59,14 +64,14 @@ mount_fixed() {
 
 @test "figures are whole MiB of available blocks in the fundamental block size, for any path" {
 	need_fuse
-	# bsize frsize bavail bfree figure
+	# bsize frsize bavail bfree figure; the last three rows wrap, unguarded,
+	# to 4079, 1 and 1 in the first product, the first sum and the last sum
 	while read -r bsize frsize bavail bfree figure; do
 		mount_fixed "$bsize" "$frsize" "$bavail" "$bfree"
 		for path in "$mnt" "$mnt/file"; do
-			run --separate-stderr roomleft "$path"
-			[ "$status" -eq 0 ] || { echo "$path: status $status: $stderr"; false; }
-			[ "$output" = "$figure" ] || { echo "$bavail x $frsize: got $output, want $figure"; false; }
-			[ -z "$stderr" ]
+			roomleft "$path" >out 2>err || { echo "$path: status $?: $(cat err)"; false; }
+			printf '%s\n' "$figure" | cmp -s - out && [ ! -s err ] ||
+				{ echo "$bavail x $frsize: got '$(cat out)', want $figure"; false; }
 		done
 		fusermount3 -u "$mnt"
 	done <<-END
@@ -90,6 +95,10 @@ mount_fixed() {
 		1048577 1048577 9223363240769093632 9223363240769093632 9223372036853727239
 		3000000 3000000 3074457345618258602 3074457345618258602 8796093022207999998
 		4294966272 4294966272 4294967295 4294967295 17592181846016
+		2147483648 2147483648 3 3 6144
+		4293918720 4293918720 4504699407499281 4504699407499281 9223372036854775807
+		2097151 2097151 9223376434903384066 9223376434903384066 9223372036854775807
+		2097149 2097149 9223385231013183516 9223385231013183516 9223372036854775807
 	END
 }
 
@@ -115,9 +124,23 @@ mount_fixed() {
 @test "a figure that cannot be written is a failure" {
 	write_to_full() { roomleft / >/dev/full; }
 	write_to_closed() { roomleft / >&-; }
-	for writer_text in "write_to_full:No space left on device" "write_to_closed:Bad file descriptor"; do
+	# a terminal drops what it fails to write: only the stream's error flag tells
+	write_to_hungup_tty() { to_hungup_tty ${RUN_PREFIX:-} "$ROOMLEFT" /; }
+	for writer_text in "write_to_full:No space left on device" "write_to_closed:Bad file descriptor" \
+		"write_to_hungup_tty:*"; do
 		run --separate-stderr "${writer_text%%:*}"
-		[ "$status" -eq 1 ]
-		[ "$stderr" = "stdout: ${writer_text#*:}" ]
+		[ "$status" -eq 1 ] || { echo "${writer_text%%:*}: status $status"; false; }
+		# shellcheck disable=SC2053 # the reason is a pattern
+		[[ $stderr == "stdout: "${writer_text#*:} && $stderr != *$'\n'* ]]
 	done
+}
+
+@test "a static build needs nothing from the system" {
+	need_root
+	need_static
+	mkdir "$OPEN/root"
+	run --separate-stderr alone "$ROOMLEFT" /
+	[ "$status" -eq 0 ] && [ "$output" = "$(roomleft "$OPEN/root")" ] && [ -z "$stderr" ] || false
+	run --separate-stderr alone "$ROOMLEFT" /missing
+	[ "$status" -eq 1 ] && [ "$stderr" = "statfs64: No such file or directory" ]
 }

@@ -25,7 +25,7 @@ prints_whole() {
 repeat() { printf "%${2}s" "" | tr ' ' "$1"; }
 
 @test "stored targets are printed unresolved and byte for byte" {
-	for target in ../up/there /abs/path dangling/nowhere -n -- " spaced " \
+	for target in . x ../up/there /abs/path dangling/nowhere -n -- " spaced " \
 		$'two\nlines' $'ends in newlines\n\n' $'\377\376\200' \
 		"$(repeat a 2047)" "$(repeat b 2048)" "$(repeat c 4095)" \
 		"$(repeat d 200)/$(repeat e 3894)"; do
@@ -82,9 +82,35 @@ repeat() { printf "%${2}s" "" | tr ' ' "$1"; }
 	ln -s target link
 	write_to_full() { whereto link >/dev/full; }
 	write_to_closed() { whereto link >&-; }
-	for writer in write_to_full write_to_closed; do
+	write_to_hungup_tty() { to_hungup_tty ${RUN_PREFIX:-} "$WHERETO" link; }
+	for writer in write_to_full write_to_closed write_to_hungup_tty; do
 		run --separate-stderr "$writer"
-		[ "$status" -eq 1 ]
-		[ -z "$stderr" ]
+		[ "$status" -eq 1 ] && [ -z "$stderr" ] || { echo "$writer: status $status, '$stderr'"; false; }
 	done
+}
+
+@test "a target served by a file system is taken as served, and an empty one is a failure" {
+	need_fuse
+	mkdir mnt
+	for served in "" "served/../target"; do
+		"$FIXEDFS" -o "link=$served" mnt
+		run --separate-stderr whereto mnt/link
+		fusermount3 -u mnt
+		if [ -z "$served" ]; then
+			[ "$status" -eq 1 ] && [ -z "$output" ] && [ -z "$stderr" ] || false
+		else
+			[ "$status" -eq 0 ] && [ "$output" = "$served" ] || false
+		fi
+	done
+}
+
+@test "a static build needs nothing from the system" {
+	need_root
+	need_static
+	mkdir root
+	ln -s ../some/where root/link
+	run --separate-stderr alone "$WHERETO" /link
+	[ "$status" -eq 0 ] && [ "$output" = ../some/where ] && [ -z "$stderr" ] || false
+	run --separate-stderr alone "$WHERETO" /program
+	[ "$status" -eq 1 ] && [ -z "$output" ]
 }
