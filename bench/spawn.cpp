@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * spawn: the benchmark's process starter.
  *

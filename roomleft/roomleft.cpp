@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * roomleft: print the whole mebibytes available to unprivileged users on the
  * file system that holds a path.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the suites of both programs.
 #
 # ROOMLEFT, WHERETO: the binaries under test; FIXEDFS: the FUSE helper.

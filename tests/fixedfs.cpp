@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * fixedfs: a FUSE file system whose statfs answer is set on its command line,
  * so that roomleft's figures can be checked through the real kernel.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bats
+# SPDX-License-Identifier: MIT
 # roomleft through the real kernel: figures from a FUSE file system whose
 # statistics the case chooses, and from real tmpfs and ext4 mounts.
 

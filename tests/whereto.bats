@@ -1,4 +1,5 @@
 #!/usr/bin/env bats
+# SPDX-License-Identifier: MIT
 # whereto through the real kernel: the stored target, byte for byte, or
 # status 1 with nothing on either stream.
 

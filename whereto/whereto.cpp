@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * whereto: print the target stored in a symbolic link, unresolved.
  * Every failure is told by status 1 alone: nothing is written to either stream.
