@@ -18,11 +18,12 @@ endif()
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=include
 	OUTPUT_VARIABLE compiler_include OUTPUT_STRIP_TRAILING_WHITESPACE)
 
-# GCC's own link rule knows static-pie; these specs only swap in musl's start
-# files and put musl's libraries first. The extra link flags make armhf's GCC,
-# whose rule forgets them, give a static-pie rather than a dynamic PIE.
-set(musl_specs ${CMAKE_CURRENT_BINARY_DIR}/musl.specs)
-file(WRITE ${musl_specs} "%rename link old_link
+# GCC's own link rule knows static-pie; these driver rules (given to GCC's
+# -specs= option) only swap in musl's start files and put musl's libraries
+# first. The extra link flags make armhf's GCC, whose rule forgets them, give
+# a static-pie rather than a dynamic PIE.
+set(musl_rules ${CMAKE_CURRENT_BINARY_DIR}/musl-driver.rules)
+file(WRITE ${musl_rules} "%rename link old_link
 %rename link_libgcc old_link_libgcc
 
 *startfile:
@@ -48,5 +49,5 @@ target_compile_definitions(musl_static INTERFACE _LARGEFILE64_SOURCE)
 # g++ would add libstdc++ and glibc's libm; the programs need neither, so the
 # default libraries are named here: libgcc for 64-bit division on 32-bit
 # machines, musl's libc.
-target_link_options(musl_static INTERFACE -specs=${musl_specs} -static-pie -nodefaultlibs)
+target_link_options(musl_static INTERFACE -specs=${musl_rules} -static-pie -nodefaultlibs)
 target_link_libraries(musl_static INTERFACE -Wl,--start-group gcc gcc_eh c -Wl,--end-group)

