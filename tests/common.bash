@@ -28,15 +28,63 @@ need_fuse() {
 	command -v fusermount3 >/dev/null || cannot "needs fusermount3 (package fuse3)"
 }
 
+# Mounting file systems, as root: with a loop device too for need_loop.
+need_mount() {
+	need_root
+	local probe
+	probe=$(mktemp -d)
+	mount -t tmpfs -o size=1m tmpfs "$probe" 2>/dev/null && umount "$probe" ||
+		{ rmdir "$probe"; cannot "cannot mount file systems here"; }
+	rmdir "$probe"
+}
+
+need_loop() {
+	need_mount
+	losetup -f >/dev/null 2>&1 || cannot "no free loop device"
+}
+
 # A folder that any user may enter, for the cases run as another user.
 make_open_dir() {
 	OPEN=$(mktemp -d /tmp/suite.XXXXXX)
 	chmod 755 "$OPEN"
 }
 
+# Whatever a case mounted under $OPEN is unmounted first; a mount that stays
+# fails the case, and what is mounted is left in place rather than emptied.
 remove_open_dir() {
+	unmount_under "$OPEN" || return 1
 	chmod -R u+rwX "$OPEN"
-	rm -rf "$OPEN"
+	rm -rf --one-file-system "$OPEN"
+}
+
+# detached COMMAND...: runs COMMAND with no descriptor open but 0, 1 and 2. A
+# daemon that it leaves running (a FUSE file system whose unmount failed)
+# then holds none of bats' pipes, on which bats would wait for ever.
+detached() {
+	(
+		for fd in "/proc/$BASHPID/fd/"*; do
+			fd=${fd##*/}
+			[ "$fd" -gt 2 ] && eval "exec $fd>&-" 2>/dev/null
+		done
+		exec "$@"
+	)
+}
+
+# mount_fixedfs MOUNTPOINT OPTIONS: the FUSE helper with its -o OPTIONS.
+mount_fixedfs() {
+	detached "$FIXEDFS" -o "$2" "$1"
+}
+
+# unmount_under DIR: unmounts every file system mounted on or under DIR,
+# deepest first; says which stay mounted, and fails, if any do.
+unmount_under() {
+	local target left=0
+	for target in $(awk -v dir="$1" '$2 == dir || index($2, dir "/") == 1 { print $2 }' \
+		/proc/self/mounts | sort -r); do
+		fusermount3 -u "$target" 2>/dev/null || umount "$target" 2>/dev/null ||
+			{ echo "cannot unmount $target" >&2; left=1; }
+	done
+	return $left
 }
 
 # as_nobody BINARY ARGS...: runs BINARY as an unprivileged user: as nobody when

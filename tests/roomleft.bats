@@ -13,15 +13,12 @@ setup() {
 }
 
 teardown() {
-	if mountpoint -q "$mnt"; then
-		fusermount3 -u "$mnt" 2>/dev/null || umount "$mnt"
-	fi
 	remove_open_dir
 }
 
 # mount_fixed BSIZE FRSIZE BAVAIL BFREE
 mount_fixed() {
-	"$FIXEDFS" -o "bsize=$1,frsize=$2,bavail=$3,bfree=$4" "$mnt"
+	mount_fixedfs "$mnt" "bsize=$1,frsize=$2,bavail=$3,bfree=$4"
 }
 
 @test "wrong operand counts print the usage line on standard output" {
@@ -73,7 +70,7 @@ mount_fixed() {
 			printf '%s\n' "$figure" | cmp -s - out && [ ! -s err ] ||
 				{ echo "$bavail x $frsize: got '$(cat out)', want $figure"; false; }
 		done
-		fusermount3 -u "$mnt"
+		unmount_under "$mnt"
 	done <<-END
 		4096 4096 256 256 1
 		4096 4096 255 255 0
@@ -103,7 +100,7 @@ mount_fixed() {
 }
 
 @test "blocks reserved for the superuser are not counted, even for root" {
-	need_root
+	need_loop
 	# tmpfs reserves nothing: all of its 3 MiB are available.
 	mount -t tmpfs -o size=3m tmpfs "$mnt"
 	run --separate-stderr roomleft "$mnt"
@@ -136,9 +133,33 @@ mount_fixed() {
 }
 
 @test "a static build needs nothing from the system" {
-	need_root
+	need_mount
 	need_static
 	mkdir "$OPEN/root"
+	# a file system of its own, whose figure nothing else changes meanwhile
+	mount -t tmpfs -o size=64m tmpfs "$OPEN/root"
 	run --separate-stderr alone "$ROOMLEFT" /
 	[ "$status" -eq 0 ] && [ "$output" = "$(roomleft "$OPEN/root")" ] && [ -z "$stderr" ]
+}
+
+@test "a case that cannot unmount what it mounted fails, and does not hang" {
+	need_fuse
+	# a case whose every unmount fails, run by a bats of its own (a case of
+	# this file's own would be a line that begins with the word below)
+	case_word=@test
+	cat >"$OPEN/stuck.bats" <<-END
+		load $BATS_TEST_DIRNAME/common
+		setup() { mount_fixedfs "$mnt" bavail=1; }
+		teardown() { unmount_under "$mnt"; }
+		$case_word "unmounts fail" {
+			fusermount3() { false; }
+			umount() { false; }
+		}
+	END
+	ended=0
+	detached env -i PATH="$PATH" FIXEDFS="$FIXEDFS" timeout 30 "$BATS_ROOT/bin/bats" "$OPEN/stuck.bats" >"$OPEN/out" 2>&1 ||
+		ended=$?
+	unmount_under "$mnt"
+	[ "$ended" -eq 1 ] && grep -q "cannot unmount $mnt" "$OPEN/out" ||
+		{ echo "bats ended with status $ended"; cat "$OPEN/out"; false; }
 }

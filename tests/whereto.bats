@@ -94,9 +94,9 @@ repeat() { printf "%${2}s" "" | tr ' ' "$1"; }
 	need_fuse
 	mkdir mnt
 	for served_status in "served/../target:0" ":1"; do
-		"$FIXEDFS" -o "link=${served_status%:*}" mnt
+		mount_fixedfs mnt "link=${served_status%:*}"
 		run --separate-stderr whereto mnt/link
-		fusermount3 -u mnt
+		unmount_under "$OPEN/mnt"
 		[ "$status" -eq "${served_status#*:}" ] && [ "$output" = "${served_status%:*}" ] && [ -z "$stderr" ] ||
 			{ echo "served '${served_status%:*}': status $status, out '$output'"; false; }
 	done
