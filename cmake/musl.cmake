@@ -1,19 +1,45 @@
 # SPDX-License-Identifier: MIT
 # Links the shipped programs statically against musl, as static-pie, with
-# whichever compiler the build uses: the compiler's own multiarch name leads
-# to musl's folders (/usr/include/<triplet>, /usr/lib/<triplet>, with "musl"
-# in place of "gnu"), so a cross compiler finds its architecture's musl-dev.
+# whichever compiler the build uses.
+#
+# musl's headers and libraries are looked for, in this order:
+#  - in MUSL_ROOT/include and MUSL_ROOT/lib, when MUSL_ROOT is set (a
+#    distribution that keeps musl in a folder of its own);
+#  - in Debian's multiarch folders /usr/include/<triplet> and
+#    /usr/lib/<triplet>, where the triplet is the compiler's own multiarch name
+#    with its C library's part swapped for musl's (see musl_triplet below), so
+#    that a cross compiler finds its architecture's musl-dev.
 #
 # Defines the interface library musl_static for the programs to link with.
 
-execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-multiarch
-	OUTPUT_VARIABLE multiarch OUTPUT_STRIP_TRAILING_WHITESPACE)
-string(REPLACE "gnu" "musl" musl_triplet "${multiarch}")
-set(musl_include /usr/include/${musl_triplet})
-set(musl_lib /usr/lib/${musl_triplet})
-if(NOT multiarch OR NOT EXISTS ${musl_lib}/rcrt1.o OR NOT EXISTS ${musl_include}/stdio.h)
-	message(FATAL_ERROR "musl for ${multiarch} not found in ${musl_lib}: install musl-dev "
-		"for this architecture (musl-dev:ARCH), or configure with -DMUSL=OFF for a glibc build")
+set(MUSL_ROOT "" CACHE PATH "Folder holding musl's include/ and lib/ (default: Debian's multiarch folders)")
+
+if(MUSL_ROOT)
+	set(musl_include ${MUSL_ROOT}/include)
+	set(musl_lib ${MUSL_ROOT}/lib)
+	set(musl_where "MUSL_ROOT=${MUSL_ROOT}")
+else()
+	execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-multiarch
+		OUTPUT_VARIABLE multiarch OUTPUT_STRIP_TRAILING_WHITESPACE)
+	# Debian names musl's folders after glibc's triplet with "gnu" swapped
+	# for "musl", except that the ABI suffix stays only where it tells the
+	# float ABI: arm-linux-gnueabi(hf) -> arm-linux-musleabi(hf), but
+	# mips64el-linux-gnuabi64 -> mips64el-linux-musl.
+	string(REGEX REPLACE "-gnuabi64$" "-gnu" musl_triplet "${multiarch}")
+	string(REGEX REPLACE "-gnu" "-musl" musl_triplet "${musl_triplet}")
+	set(musl_include /usr/include/${musl_triplet})
+	set(musl_lib /usr/lib/${musl_triplet})
+	set(musl_where "${musl_lib} (for the compiler's ${multiarch})")
+endif()
+if(NOT EXISTS ${musl_lib}/rcrt1.o OR NOT EXISTS ${musl_include}/stdio.h)
+	if(MUSL_ROOT)
+		set(musl_remedy "MUSL_ROOT must name a folder with musl's include/stdio.h and lib/rcrt1.o")
+	else()
+		set(musl_remedy "install musl-dev for this architecture (musl-dev:ARCH on Debian), or "
+			"set MUSL_ROOT to a folder holding musl's include/ and lib/")
+	endif()
+	message(FATAL_ERROR "musl not found in ${musl_where}: ${musl_remedy}; or configure "
+		"with -DMUSL=OFF to build against the compiler's own C library")
 endif()
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=include
 	OUTPUT_VARIABLE compiler_include OUTPUT_STRIP_TRAILING_WHITESPACE)
