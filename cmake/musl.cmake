@@ -44,9 +44,9 @@ endif()
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=include
 	OUTPUT_VARIABLE compiler_include OUTPUT_STRIP_TRAILING_WHITESPACE)
 
-# GCC's own link rule knows static-pie; these driver rules (given to GCC's
-# -specs= option) only swap in musl's start files and put musl's libraries
-# first. The extra link flags make armhf's GCC, whose rule forgets them, give
+# GCC's own link rule knows static-pie; these driver rules (a file that GCC's
+# driver reads before its own) only swap in musl's start files and put
+# musl's libraries first. The extra link flags make armhf's GCC, whose rule forgets them, give
 # a static-pie rather than a dynamic PIE.
 set(musl_rules ${CMAKE_CURRENT_BINARY_DIR}/musl-driver.rules)
 file(WRITE ${musl_rules} "%rename link old_link
