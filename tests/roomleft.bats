@@ -99,6 +99,28 @@ mount_fixed() {
 	END
 }
 
+@test "the figure is the kernel's count of available blocks on the file systems at hand" {
+	# Needs nothing a builder or a container may lack. A build may write
+	# beside the case meanwhile: the count is read before and after the
+	# call, until the two give the same figure.
+	counted() { stat -f -c '%a %f %S' "$1"; }
+	mib() { echo $(($1 * $3 / 1048576)) $(($2 * $3 / 1048576)); }
+	for path in "$BATS_CWD" "$OPEN" /tmp / "${ROOMLEFT%/*}" "$BATS_TEST_DIRNAME"; do
+		for try in $(seq 50) never; do
+			[ "$try" != never ] || { echo "$path: the count never held still"; false; }
+			# shellcheck disable=SC2046 # three numbers
+			before=$(mib $(counted "$path"))
+			roomleft "$path" >out 2>err || { echo "$path: status $?: $(cat err)"; false; }
+			# shellcheck disable=SC2046
+			[ "$before" != "$(mib $(counted "$path"))" ] || break
+			sleep 0.1
+		done
+		read -r want free <<<"$before"
+		printf '%s\n' "$want" | cmp -s - out && [ ! -s err ] ||
+			{ echo "$path: got '$(cat out)'; the kernel counts $want MiB available, $free MiB free"; false; }
+	done
+}
+
 @test "blocks reserved for the superuser are not counted, even for root" {
 	need_loop
 	# tmpfs reserves nothing: all of its 3 MiB are available.
