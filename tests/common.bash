@@ -34,7 +34,10 @@ need_mount() {
 	local probe
 	probe=$(mktemp -d)
 	mount -t tmpfs -o size=1m tmpfs "$probe" 2>/dev/null && umount "$probe" ||
-		{ rmdir "$probe"; cannot "cannot mount file systems here"; }
+		{
+			rmdir "$probe"
+			cannot "cannot mount file systems here"
+		}
 	rmdir "$probe"
 }
 
@@ -82,7 +85,10 @@ unmount_under() {
 	for target in $(awk -v dir="$1" '$2 == dir || index($2, dir "/") == 1 { print $2 }' \
 		/proc/self/mounts | sort -r); do
 		fusermount3 -u "$target" 2>/dev/null || umount "$target" 2>/dev/null ||
-			{ echo "cannot unmount $target" >&2; left=1; }
+			{
+				echo "cannot unmount $target" >&2
+				left=1
+			}
 	done
 	return $left
 }

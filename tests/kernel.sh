@@ -8,6 +8,7 @@
 # status and messages to the byte. A line a check, "ok ..." or "not ok ...",
 # then the counts; status 1 when any check failed.
 #   ROOMLEFT, WHERETO: the programs (default: those on PATH)
+# shellcheck disable=SC3043 # busybox's sh, which runs this, has local
 set -u
 roomleft=${ROOMLEFT:-$(command -v roomleft)}
 whereto=${WHERETO:-$(command -v whereto)}
@@ -87,7 +88,10 @@ ext2() {
 		mke2fs -b 4096 -m 50 "$loop" >/dev/null && mount -t ext2 "$loop" "$mnt"
 }
 reserve_left_out() {
-	[ "$want" -lt "$free" ] || { echo "nothing reserved: $want of $free MiB available" >&2; return 1; }
+	[ "$want" -lt "$free" ] || {
+		echo "nothing reserved: $want of $free MiB available" >&2
+		return 1
+	}
 	gives 0 "$want$nl" "" "$@"
 }
 if check "ext2 with half its blocks reserved, on a loop device" ext2; then

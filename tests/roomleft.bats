@@ -7,7 +7,7 @@ load common
 
 setup() {
 	make_open_dir
-	cd "$OPEN"
+	cd "$OPEN" || return
 	mnt=$OPEN/mnt
 	mkdir "$mnt"
 }

@@ -8,7 +8,7 @@ load common
 setup() {
 	export LC_ALL=C # targets are bytes, not text
 	make_open_dir
-	cd "$OPEN"
+	cd "$OPEN" || return
 }
 
 teardown() {
