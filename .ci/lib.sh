@@ -8,15 +8,6 @@ export DEBIAN_FRONTEND=noninteractive
 native=$(dpkg --print-architecture)
 release=$(tools/arch release)
 export native release
-# One apt package cache for the checks' look-ups, in the tree: apt may be
-# set to keep none, and then builds it anew for every call (seconds, with
-# every architecture's lists). tools/on-kernel takes the same.
-export KERNEL_CACHE=build-apt
-mkdir -p "$KERNEL_CACHE"
-# shellcheck disable=SC2034 # the checks that source this use it
-apt_cache=(-o Dir::Cache::pkgcache="$PWD/$KERNEL_CACHE/pkgcache.bin"
-	-o Dir::Cache::srcpkgcache="$PWD/$KERNEL_CACHE/srcpkgcache.bin")
-
 # lacks PATTERN COMMAND...: fails, saying so, where COMMAND's output has a
 # line that matches. (A pipeline negated with ! never ends a check under set
 # -e, and grep -q may close the pipe while COMMAND still writes, which
@@ -38,28 +29,23 @@ lacks() {
 # which musl's static-pie start-up does not do: that is not checked here.
 hardened() {
 	local prog headers status=0
+	# shows PATTERN WHY: the headers have a line that matches, or WHY is said
+	shows() {
+		grep -qE "$1" <<<"$headers" || {
+			echo "$prog: $2" >&2
+			status=1
+		}
+	}
 	for prog in "$@"; do
 		headers=$(readelf -hldW "$prog")
-		grep -q 'Type: *DYN' <<<"$headers" || {
-			echo "$prog: not position-independent" >&2
-			status=1
-		}
-		grep -q 'GNU_RELRO' <<<"$headers" || {
-			echo "$prog: no RELRO segment" >&2
-			status=1
-		}
-		grep -qE '\(FLAGS\).*BIND_NOW|\(FLAGS_1\).*NOW' <<<"$headers" || {
-			echo "$prog: no BIND_NOW" >&2
-			status=1
-		}
-		grep -qE 'GNU_STACK.* RW  ' <<<"$headers" || {
-			echo "$prog: executable or missing stack segment" >&2
-			status=1
-		}
-		lacks INTERP echo "$headers" >/dev/null || {
+		shows 'Type: *DYN' "not position-independent"
+		shows 'GNU_RELRO' "no RELRO segment"
+		shows '\(FLAGS\).*BIND_NOW|\(FLAGS_1\).*NOW' "no BIND_NOW"
+		shows 'GNU_STACK.* RW  ' "executable or missing stack segment"
+		if grep -q 'INTERP' <<<"$headers"; then
 			echo "$prog: has a program interpreter: not static" >&2
 			status=1
-		}
+		fi
 	done
 	return $status
 }
