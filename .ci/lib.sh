@@ -8,6 +8,12 @@ export DEBIAN_FRONTEND=noninteractive
 native=$(dpkg --print-architecture)
 release=$(tools/arch release)
 export native release
+# fail MESSAGE...: says why on standard error and ends the check.
+fail() {
+	echo "$*" >&2
+	exit 1
+}
+
 # lacks PATTERN COMMAND...: fails, saying so, where COMMAND's output has a
 # line that matches. (A pipeline negated with ! never ends a check under set
 # -e, and grep -q may close the pipe while COMMAND still writes, which
@@ -17,8 +23,7 @@ lacks() {
 	shift
 	out=$("$@")
 	if grep -E "$pattern" <<<"$out"; then
-		echo "$*: has a line with $pattern" >&2
-		return 1
+		fail "$*: has a line with $pattern"
 	fi
 }
 
@@ -65,10 +70,7 @@ elf_is() {
 		headers=$(readelf -hlW "$prog")
 		grep -qx " *Machine: *$machine" <<<"$headers" &&
 			grep -qx " *Class: *$class" <<<"$headers" &&
-			grep -qx " *Data: .*, $order endian" <<<"$headers" || {
-			echo "$prog: not $machine $class $order endian" >&2
-			return 1
-		}
+			grep -qx " *Data: .*, $order endian" <<<"$headers" || fail "$prog: not $machine $class $order endian"
 		abi=
 		vfp=no
 		grep -q 'Tag_ABI_VFP_args: VFP registers' <<<"$(readelf -A "$prog")" && vfp=yes
