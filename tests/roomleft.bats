@@ -114,7 +114,7 @@ mount_fixed() {
 			before=$(mib $(counted "$path"))
 			roomleft "$path" >out 2>err || { echo "$path: status $?: $(cat err)"; false; }
 			read -r want free <<<"$before"
-			# shellcheck disable=SC2046
+			# shellcheck disable=SC2046 # three numbers
 			[ "$before" = "$(mib $(counted "$path"))" ] && printf '%s\n' "$want" | cmp -s - out && [ ! -s err ] &&
 				break
 			sleep 0.1
