@@ -60,15 +60,22 @@ remove_open_dir() {
 	rm -rf --one-file-system "$OPEN"
 }
 
-# detached COMMAND...: runs COMMAND with no descriptor open but 0, 1 and 2. A
-# daemon that it leaves running (a FUSE file system whose unmount failed)
+# close_descriptors: closes every descriptor of this (sub)shell but 0, 1
+# and 2. A daemon started after it (a FUSE file system whose unmount failed)
 # then holds none of bats' pipes, on which bats would wait for ever.
+close_descriptors() {
+	local fd
+	for fd in "/proc/$BASHPID/fd/"*; do
+		fd=${fd##*/}
+		[ "$fd" -gt 2 ] && eval "exec $fd>&-" 2>/dev/null
+	done
+	return 0
+}
+
+# detached COMMAND...: runs COMMAND with no descriptor open but 0, 1 and 2.
 detached() {
 	(
-		for fd in "/proc/$BASHPID/fd/"*; do
-			fd=${fd##*/}
-			[ "$fd" -gt 2 ] && eval "exec $fd>&-" 2>/dev/null
-		done
+		close_descriptors
 		exec "$@"
 	)
 }
@@ -79,11 +86,12 @@ mount_fixedfs() {
 }
 
 # unmount_under DIR: unmounts every file system mounted on or under DIR,
-# deepest first; says which stay mounted, and fails, if any do.
+# the last mounted first (what is mounted on or over another goes before
+# it); says which stay mounted, and fails, if any do.
 unmount_under() {
 	local target left=0
 	for target in $(awk -v dir="$1" '$2 == dir || index($2, dir "/") == 1 { print $2 }' \
-		/proc/self/mounts | sort -r); do
+		/proc/self/mounts | tac); do
 		fusermount3 -u "$target" 2>/dev/null || umount "$target" 2>/dev/null ||
 			{
 				echo "cannot unmount $target" >&2
@@ -133,4 +141,40 @@ master, slave = os.openpty()
 os.close(master)
 os.dup2(slave, 1)
 os.execvp(sys.argv[1], sys.argv[1:])' "$@"
+}
+
+# to_broken_pipe default|ignore COMMAND...: runs COMMAND with standard output
+# on a pipe whose reader has gone, as the writer of a shell pipeline meets it
+# once the reader has ended, with SIGPIPE at its default action or ignored.
+# (python ignores SIGPIPE itself, and an ignored signal stays so across exec.)
+to_broken_pipe() {
+	python3 -c 'import os, signal, sys
+signal.signal(signal.SIGPIPE, signal.SIG_IGN if sys.argv[1] == "ignore" else signal.SIG_DFL)
+reader, writer = os.pipe()
+os.close(reader)
+os.dup2(writer, 1)
+os.execvp(sys.argv[2], sys.argv[2:])' "$@"
+}
+
+# same_in_any_environment BINARY ARGS...: BINARY prints the same bytes on
+# both streams, and ends with the same status, in an empty environment and
+# in one with an odd locale, time zone and POSIXLY_CORRECT.
+same_in_any_environment() {
+	local how status
+	for how in plain odd; do
+		status=0
+		if [ "$how" = plain ]; then
+			env -i PATH="$PATH" ${RUN_PREFIX:-} "$@" >"$OPEN/$how.out" 2>"$OPEN/$how.err" || status=$?
+		else
+			env -i PATH="$PATH" LANG=tr_TR.UTF-8 LC_ALL=de_DE.UTF-8 LC_MESSAGES=fr_FR.UTF-8 LANGUAGE=fr:de \
+				POSIXLY_CORRECT=1 TZ=Pacific/Chatham ${RUN_PREFIX:-} "$@" >"$OPEN/$how.out" 2>"$OPEN/$how.err" ||
+				status=$?
+		fi
+		echo "$status" >>"$OPEN/$how.out"
+	done
+	cmp "$OPEN/plain.out" "$OPEN/odd.out" && cmp "$OPEN/plain.err" "$OPEN/odd.err" ||
+		{
+			echo "${*##*/}: not the same bytes in another environment"
+			false
+		}
 }

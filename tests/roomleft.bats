@@ -13,6 +13,8 @@ setup() {
 }
 
 teardown() {
+	# a file system server that a case stopped goes on, so that it can end
+	[ -z "${server:-}" ] || kill -CONT "$server" 2>/dev/null || true
 	remove_open_dir
 }
 
@@ -30,6 +32,28 @@ mount_fixed() {
 		printf 'roomleft <directory>\n' | cmp - out
 		[ ! -s err ]
 	done
+}
+
+@test "there are no options: -h, --help, -- and - are paths like any other" {
+	for operand in -h --help -- -; do
+		run --separate-stderr roomleft "$operand"
+		[ "$status" -eq 1 ] && [ -z "$output" ] && [ "$stderr" = "statfs64: No such file or directory" ] ||
+			{ echo "'$operand', missing: status $status, out '$output', err '$stderr'"; false; }
+		: >"./$operand"
+		run --separate-stderr roomleft "$operand"
+		[ "$status" -eq 0 ] && [[ $output =~ ^[0-9]+$ ]] && [ -z "$stderr" ] ||
+			{ echo "'$operand', a file: status $status, out '$output', err '$stderr'"; false; }
+	done
+}
+
+@test "nothing is read from the environment: the same bytes under any locale, time zone or POSIXLY_CORRECT" {
+	# /proc has no blocks: its figure is 0 however often it is asked
+	same_in_any_environment "$ROOMLEFT" /proc
+	[ "$(cat "$OPEN/plain.out")" = $'0\n0' ] || false
+	same_in_any_environment "$ROOMLEFT" "$OPEN/missing"
+	same_in_any_environment "$ROOMLEFT" --help
+	same_in_any_environment "$ROOMLEFT"
+	[ "$(cat "$OPEN/plain.out")" = $'roomleft <directory>\n1' ] || false
 }
 
 @test "failed statistics calls name statfs64 on standard error" {
@@ -61,8 +85,10 @@ mount_fixed() {
 
 @test "figures are whole MiB of available blocks in the fundamental block size, for any path" {
 	need_fuse
-	# bsize frsize bavail bfree figure; the last three rows wrap, unguarded,
-	# to 4079, 1 and 1 in the first product, the first sum and the last sum
+	# bsize frsize bavail bfree figure. With no fundamental size (frsize 0)
+	# the kernel reports the block size as one. The last three rows wrap,
+	# unguarded, to 4079, 1 and 1 in the first product, the first sum and
+	# the last sum.
 	while read -r bsize frsize bavail bfree figure; do
 		mount_fixed "$bsize" "$frsize" "$bavail" "$bfree"
 		for path in "$mnt" "$mnt/file"; do
@@ -81,6 +107,7 @@ mount_fixed() {
 		1000 1000 1049 1049 1
 		1048576 4096 256 256 1
 		4096 1048576 256 256 256
+		4096 0 256 256 1
 		4096 4096 100 5000 0
 		4096 4096 512 1000000 2
 		4096 4096 18446744073709551615 18446744073709551615 72057594037927935
@@ -124,37 +151,93 @@ mount_fixed() {
 	done
 }
 
-@test "blocks reserved for the superuser are not counted, even for root" {
+@test "blocks reserved for the superuser are not counted, whoever asks; each figure is of its moment" {
 	need_loop
-	# tmpfs reserves nothing: all of its 3 MiB are available.
+	# tmpfs reserves nothing: all of its 3 MiB are available, until a MiB
+	# is written
 	mount -t tmpfs -o size=3m tmpfs "$mnt"
 	run --separate-stderr roomleft "$mnt"
+	head -c 1048576 /dev/zero >"$mnt/written"
+	after=$(roomleft "$mnt")
 	umount "$mnt"
-	[ "$status" -eq 0 ]
-	[ "$output" = 3 ]
-	# ext4 with half its blocks reserved: available is what df calls so.
+	[ "$status" -eq 0 ] && [ "$output" = 3 ] && [ "$after" = 2 ] || { echo "$output, then $after"; false; }
+	# ext4 with half its blocks reserved: available is what df calls so,
+	# for root and for anyone else
 	truncate -s 16M "$OPEN/image"
 	mkfs.ext4 -q -F -b 4096 -m 50 "$OPEN/image"
 	mount -o loop "$OPEN/image" "$mnt"
 	want=$(( $(stat -f -c '%a * %S' "$mnt") / 1048576 ))
 	free=$(( $(stat -f -c '%f * %S' "$mnt") / 1048576 ))
 	run --separate-stderr roomleft "$mnt"
+	as_nobody=$(as_nobody "$ROOMLEFT" "$mnt")
 	umount "$mnt"
-	[ "$status" -eq 0 ] && [ "$output" = "$want" ] && [ "$want" -lt "$free" ]
+	[ "$status" -eq 0 ] && [ "$output" = "$want" ] && [ "$as_nobody" = "$want" ] && [ "$want" -lt "$free" ] ||
+		{ echo "root: $output, nobody: $as_nobody; $want available, $free free"; false; }
 }
 
-@test "a figure that cannot be written is a failure" {
+@test "on an overlay, as in a container, the figure is that of the file system under its writable layer" {
+	need_mount
+	mkdir lower upper merged
+	mount -t tmpfs -o size=8m tmpfs lower
+	mount -t tmpfs -o size=3m tmpfs upper
+	mkdir upper/layer upper/work
+	mount -t overlay -o lowerdir=lower,upperdir=upper/layer,workdir=upper/work overlay merged
+	run --separate-stderr roomleft merged
+	umount merged upper lower
+	[ "$status" -eq 0 ] && [ "$output" = 3 ] && [ -z "$stderr" ]
+}
+
+@test "on a file system that does not answer it waits as long as the kernel does: timeout gives up with 124" {
+	need_fuse
+	# the server in the foreground of a background job, so that its process
+	# is the job's and can be stopped
+	(
+		close_descriptors
+		exec "$FIXEDFS" -f -o bavail=256 "$mnt" 2>/dev/null
+	) &
+	server=$!
+	for try in $(seq 100) never; do
+		[ "$try" != never ] || { echo "the FUSE server never mounted $mnt"; false; }
+		roomleft "$mnt" >out 2>&1 && [ "$(cat out)" = 1 ] && break
+		sleep 0.05
+	done
+	kill -STOP "$server"
+	if [ -z "${RUN_PREFIX:-}" ]; then
+		run --separate-stderr timeout 1 "$ROOMLEFT" "$mnt"
+		want=124
+	else
+		# an emulator catches the TERM signal for its guest, and a caught
+		# signal cannot end a call that the kernel waits in: that it still
+		# waits after a second is what holds there
+		run --separate-stderr timeout -s KILL 1 $RUN_PREFIX "$ROOMLEFT" "$mnt"
+		want=137
+	fi
+	kill -CONT "$server"
+	[ "$status" -eq "$want" ] && [ -z "$output" ] && [ -z "$stderr" ] ||
+		{ echo "status $status, out '$output', err '$stderr'"; false; }
+}
+
+@test "a figure that cannot be written is a failure; a pipe whose reader has gone kills it" {
 	write_to_full() { roomleft / >/dev/full; }
 	write_to_closed() { roomleft / >&-; }
 	# a terminal drops what it fails to write: only the stream's error flag tells
 	write_to_hungup_tty() { to_hungup_tty ${RUN_PREFIX:-} "$ROOMLEFT" /; }
-	for writer_text in "write_to_full:No space left on device" "write_to_closed:Bad file descriptor" \
-		"write_to_hungup_tty:*"; do
-		run --separate-stderr "${writer_text%%:*}"
-		[ "$status" -eq 1 ] || { echo "${writer_text%%:*}: status $status"; false; }
+	# SIGPIPE ends it as it ends nearly every program, 141 to the shell; where
+	# the caller ignores SIGPIPE the write fails as any other does
+	write_to_gone_reader() { to_broken_pipe default ${RUN_PREFIX:-} "$ROOMLEFT" /; }
+	write_to_gone_reader_ignored() { to_broken_pipe ignore ${RUN_PREFIX:-} "$ROOMLEFT" /; }
+	while read -r writer want message; do
+		run --separate-stderr "$writer"
 		# shellcheck disable=SC2053 # the reason is a pattern
-		[[ $stderr == "stdout: "${writer_text#*:} && $stderr != *$'\n'* ]]
-	done
+		[ "$status" -eq "$want" ] && [[ $stderr == $message && $stderr != *$'\n'* ]] && [ -z "$output" ] ||
+			{ echo "$writer: status $status, said '$stderr'"; false; }
+	done <<-END
+		write_to_full 1 stdout: No space left on device
+		write_to_closed 1 stdout: Bad file descriptor
+		write_to_hungup_tty 1 stdout: *
+		write_to_gone_reader 141
+		write_to_gone_reader_ignored 1 stdout: Broken pipe
+	END
 }
 
 @test "a static build needs nothing from the system" {

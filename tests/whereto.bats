@@ -67,6 +67,26 @@ repeat() { printf "%${2}s" "" | tr ' ' "$1"; }
 	checked "dir/link"
 }
 
+@test "there are no options: -h, --help, -- and - are links like any other" {
+	for operand in -h --help -- -; do
+		run --separate-stderr whereto "$operand"
+		[ "$status" -eq 1 ] && [ -z "$output" ] && [ -z "$stderr" ] ||
+			{ echo "'$operand', missing: status $status, out '$output', err '$stderr'"; false; }
+		ln -s "target of $operand" "./$operand"
+		run --separate-stderr whereto "$operand"
+		[ "$status" -eq 0 ] && [ "$output" = "target of $operand" ] && [ -z "$stderr" ] ||
+			{ echo "'$operand', a link: status $status, out '$output', err '$stderr'"; false; }
+	done
+}
+
+@test "nothing is read from the environment: the same bytes under any locale, time zone or POSIXLY_CORRECT" {
+	ln -s $'caf\303\251 \342\206\222 \377' link
+	same_in_any_environment "$WHERETO" link
+	printf '%s\n%s\n' $'caf\303\251 \342\206\222 \377' 0 | cmp - "$OPEN/plain.out"
+	same_in_any_environment "$WHERETO" missing
+	same_in_any_environment "$WHERETO"
+}
+
 @test "random targets of any bytes but NUL print exactly" {
 	# links r1..r200, each to a random target of 1 to 4095 bytes; the seed
 	# is shown when the case fails, and SEED=N repeats a run
@@ -79,14 +99,20 @@ repeat() { printf "%${2}s" "" | tr ' ' "$1"; }
 	cmp expected printed
 }
 
-@test "a target that cannot be written is a silent failure" {
+@test "a target that cannot be written is a silent failure; a pipe whose reader has gone kills it" {
 	ln -s target link
 	write_to_full() { whereto link >/dev/full; }
 	write_to_closed() { whereto link >&-; }
 	write_to_hungup_tty() { to_hungup_tty ${RUN_PREFIX:-} "$WHERETO" link; }
-	for writer in write_to_full write_to_closed write_to_hungup_tty; do
-		run --separate-stderr "$writer"
-		[ "$status" -eq 1 ] && [ -z "$stderr" ] || { echo "$writer: status $status, '$stderr'"; false; }
+	# SIGPIPE ends it as it ends nearly every program, 141 to the shell; where
+	# the caller ignores SIGPIPE the write fails as any other does
+	write_to_gone_reader() { to_broken_pipe default ${RUN_PREFIX:-} "$WHERETO" link; }
+	write_to_gone_reader_ignored() { to_broken_pipe ignore ${RUN_PREFIX:-} "$WHERETO" link; }
+	for writer_status in write_to_full:1 write_to_closed:1 write_to_hungup_tty:1 write_to_gone_reader:141 \
+		write_to_gone_reader_ignored:1; do
+		run --separate-stderr "${writer_status%:*}"
+		[ "$status" -eq "${writer_status#*:}" ] && [ -z "$output" ] && [ -z "$stderr" ] ||
+			{ echo "${writer_status%:*}: status $status, '$stderr'"; false; }
 	done
 }
 

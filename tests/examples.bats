@@ -1,0 +1,195 @@
+#!/usr/bin/env bats
+# SPDX-License-Identifier: MIT
+# The examples that README.md and the manual pages show, read from those
+# files as they stand and run as shown, by sh, with the programs under test
+# first on PATH: an example edited in a document is tested as edited. An
+# example that names a place (/srv/data, /mnt/share, /etc/alternatives) runs
+# in mount and process namespaces of its own, where that place is a file
+# system the case made. Output that varies (a figure) is held to its form.
+
+load common
+
+setup() {
+	top=$BATS_TEST_DIRNAME/..
+	for doc in README.md roomleft/roomleft.1 whereto/whereto.1; do
+		[ -f "$top/$doc" ] || cannot "$doc is not beside the suite"
+	done
+	make_open_dir
+	cd "$OPEN" || return
+	mkdir bin
+	printf '#!/bin/sh\nexec %s "%s" "$@"\n' "${RUN_PREFIX:-}" "$ROOMLEFT" >bin/roomleft
+	printf '#!/bin/sh\nexec %s "%s" "$@"\n' "${RUN_PREFIX:-}" "$WHERETO" >bin/whereto
+	chmod 755 bin/*
+	PATH=$OPEN/bin:$PATH
+}
+
+teardown() {
+	remove_open_dir
+}
+
+# example DOCUMENT N: the Nth example of DOCUMENT as a reader sees it: in
+# README.md the fenced blocks of its Usage section, in a manual page its
+# literal displays, with mdoc's escapes undone.
+example() {
+	case $1 in
+	*.md)
+		awk -v n="$2" '/^## / { usage = $0 == "## Usage" }
+			usage && /^```/ { inside = !inside; if (inside) count++; next }
+			usage && inside && count == n' "$top/$1"
+		;;
+	*)
+		awk -v n="$2" '/^\.Bd -literal/ { inside = 1; count++; next }
+			/^\.Ed/ { inside = 0 }
+			inside && count == n { gsub(/\\e/, "\\\\"); gsub(/\\&/, ""); print }' "$top/$1"
+		;;
+	esac
+}
+
+# in_private SETUP SCRIPT: runs the shell code SETUP, as root, then the file
+# SCRIPT with sh, in mount and process namespaces of their own: what SETUP
+# mounts only SCRIPT sees, and it goes, with whatever either started, when
+# SCRIPT ends, however it ends (in a minute at most).
+in_private() {
+	detached timeout 60 unshare --mount --propagation private --pid --fork --kill-child \
+		sh -ec "$1"'
+		exec sh "$0"' "$2"
+}
+
+# the places the scripts below name, as file systems of a known size
+srv_data() { echo "mount -t tmpfs tmpfs /srv && mkdir /srv/data && mount -t tmpfs -o size=$1 tmpfs /srv/data"; }
+alternatives='mount -t tmpfs tmpfs /etc/alternatives
+	ln -s /usr/bin/vim.basic /etc/alternatives/editor
+	ln -s "../far away/less" /etc/alternatives/pager
+	echo not a link >/etc/alternatives/notes'
+pointed='/etc/alternatives/editor -> /usr/bin/vim.basic
+/etc/alternatives/pager -> ../far away/less'
+
+# refuses SCRIPT: the script that refuses a job below 500 MiB on /srv/data
+# does so, says why, and lets a job with more go on
+refuses() {
+	run --separate-stderr in_private "$(srv_data 100m)" "$1"
+	[ "$status" -eq 1 ] && [ -z "$output" ] && [ "$stderr" = "only 100 MiB left on /srv/data" ] ||
+		{ echo "100 MiB: status $status, out '$output', err '$stderr'"; false; }
+	run --separate-stderr in_private "mount -t tmpfs tmpfs /srv" "$1"
+	[ "$status" -eq 1 ] && [ -z "$output" ] && [ "$stderr" = "statfs64: No such file or directory" ] ||
+		{ echo "no /srv/data: status $status, out '$output', err '$stderr'"; false; }
+}
+
+@test "every example in the README and the manual pages has a case here" {
+	# DOCUMENT EXAMPLES: as many as the cases below take
+	while read -r doc want; do
+		for ((n = 1; ; n++)); do [ -n "$(example "$doc" "$n")" ] || break; done
+		[ $((n - 1)) = "$want" ] || { echo "$doc shows $((n - 1)) examples; the cases take $want"; false; }
+	done <<-END
+		README.md 2
+		roomleft/roomleft.1 3
+		whereto/whereto.1 3
+	END
+}
+
+@test "README.md: the session under Usage prints what it shows, a figure in its form" {
+	example README.md 1 >session
+	# each "$ COMMAND" line to a file of its own, what it shows to another
+	awk '/^\$ / { n++; sub(/^\$ /, ""); print >("command." n); printf "" >("shown." n); next }
+		{ print >("shown." n) }' session
+	[ -f command.1 ] || { echo "no session in README.md"; false; }
+	for command in command.*; do
+		n=${command#command.}
+		status=0
+		sh "$command" >"printed.$n" 2>err || status=$?
+		[ "$status" -eq 0 ] && [ ! -s err ] || { echo "$(cat "$command"): status $status, $(cat err)"; false; }
+		# a figure of roomleft varies from machine to machine: its form holds
+		if grep -q '^roomleft ' "$command"; then
+			sed -i 's/^[0-9][0-9]*$/FIGURE/' "shown.$n" "printed.$n"
+		fi
+		cmp -s "shown.$n" "printed.$n" ||
+			{ echo "$(cat "$command"): printed '$(cat "printed.$n")', not '$(cat "shown.$n")'"; false; }
+	done
+}
+
+@test "README.md: the script under Usage refuses a job below 500 MiB, then prints where each link points" {
+	need_mount
+	example README.md 2 >script
+	refuses script
+	run --separate-stderr in_private "$(srv_data 600m)
+		$alternatives" script
+	[ "$status" -eq 0 ] && [ "$output" = "$pointed" ] && [ -z "$stderr" ] ||
+		{ echo "600 MiB: status $status, out '$output', err '$stderr'"; false; }
+}
+
+@test "roomleft.1: the script refuses a job below 500 MiB, and lets one above go on" {
+	need_mount
+	example roomleft/roomleft.1 1 >script
+	refuses script
+	run --separate-stderr in_private "$(srv_data 600m)" script
+	[ "$status" -eq 0 ] && [ -z "$output" ] && [ -z "$stderr" ] ||
+		{ echo "600 MiB: status $status, out '$output', err '$stderr'"; false; }
+}
+
+@test "roomleft.1: the loop names the mounted file systems with less than 1 GiB left, and no other" {
+	need_mount
+	example roomleft/roomleft.1 2 >script
+	run --separate-stderr in_private "mount -t tmpfs -o size=2g tmpfs /mnt && mkdir /mnt/small &&
+		mount -t tmpfs -o size=100m tmpfs /mnt/small" script
+	[ "$status" -eq 0 ] || { echo "status $status, err '$stderr'"; false; }
+	# the machine's own file systems vary: each line's form holds, and its figure
+	while IFS= read -r line; do
+		[[ $line =~ ^(/.*):\ ([0-9]+)\ MiB$ ]] && [ "${BASH_REMATCH[2]}" -lt 1024 ] ||
+			{ echo "not a line of the loop's: '$line'"; false; }
+	done <<<"$output"
+	grep -qx '/mnt/small: 100 MiB' <<<"$output" && ! grep -q '^/mnt: ' <<<"$output" ||
+		{ echo "$output"; false; }
+}
+
+@test "roomleft.1: the script tells a share that answers from one that does not, with timeout" {
+	need_mount
+	need_fuse
+	share="mount -t tmpfs tmpfs /mnt && mkdir /mnt/share
+		\"$FIXEDFS\" -f -o bavail=65536 /mnt/share 2>/dev/null &
+		server=\$!
+		for try in \$(seq 100); do grep -q ' /mnt/share ' /proc/self/mounts && break; sleep 0.05; done"
+	example roomleft/roomleft.1 3 >script
+	run --separate-stderr in_private "$share" script
+	[ "$status" -eq 0 ] && [ "$output" = "256 MiB left" ] && [ -z "$stderr" ] ||
+		{ echo "answering: status $status, out '$output', err '$stderr'"; false; }
+	run --separate-stderr in_private "mount -t tmpfs tmpfs /mnt" script
+	[ "$status" -eq 1 ] && [ -z "$output" ] && [ "$stderr" = "statfs64: No such file or directory" ] ||
+		{ echo "missing: status $status, out '$output', err '$stderr'"; false; }
+	# an emulator catches the signal that timeout sends, which then cannot
+	# end the call (roomleft.bats holds what an emulated call does)
+	[ -z "${RUN_PREFIX:-}" ] || skip "not under an emulator: timeout's signal cannot end the emulated call"
+	run --separate-stderr in_private "$share
+		kill -STOP \$server" script
+	[ "$status" -eq 0 ] && [ -z "$output" ] && [ "$stderr" = "/mnt/share: no answer" ] ||
+		{ echo "not answering: status $status, out '$output', err '$stderr'"; false; }
+}
+
+@test "whereto.1: the loop prints where each link in a folder points, and nothing of the rest" {
+	need_mount
+	example whereto/whereto.1 1 >script
+	run --separate-stderr in_private "$alternatives" script
+	[ "$status" -eq 0 ] && [ "$output" = "$pointed" ] && [ -z "$stderr" ] ||
+		{ echo "status $status, out '$output', err '$stderr'"; false; }
+}
+
+@test "whereto.1: the test tells a symbolic link from anything else" {
+	example whereto/whereto.1 2 >script
+	ln -s "../some where" link
+	touch file
+	for path_said in "link:link is a link to ../some where" file: missing: ; do
+		run --separate-stderr env path="${path_said%%:*}" sh script
+		[ "$status" -eq 0 ] && [ "$output" = "${path_said#*:}" ] && [ -z "$stderr" ] ||
+			{ echo "${path_said%%:*}: status $status, out '$output', err '$stderr'"; false; }
+	done
+}
+
+@test "whereto.1: the capture that keeps a target's trailing newlines keeps them" {
+	example whereto/whereto.1 3 >script
+	printf 'printf %%s "$target" >captured\n' >>script
+	for target in $'ends in newlines\n\n' plain $'\n'; do
+		rm -f link captured
+		ln -s "$target" link
+		env link=link sh script
+		printf %s "$target" | cmp - captured || { echo "target '$target': captured '$(cat captured)'"; false; }
+	done
+}
