@@ -8,10 +8,15 @@
 # status and messages to the byte. A line a check, "ok ..." or "not ok ...",
 # then the counts; status 1 when any check failed.
 #   ROOMLEFT, WHERETO: the programs (default: those on PATH)
+#   BLOCKLIMIT: the suite's helper that sets a disk quota (default: on PATH)
+#   QUOTA_IMAGE: an ext4 image with the quota feature, of 8 MiB or more
+#                (default: /quota.img)
 # shellcheck disable=SC3043 # busybox's sh, which runs this, has local
 set -u
 roomleft=${ROOMLEFT:-$(command -v roomleft)}
 whereto=${WHERETO:-$(command -v whereto)}
+blocklimit=${BLOCKLIMIT:-$(command -v blocklimit)}
+quota_image=${QUOTA_IMAGE:-/quota.img}
 nl='
 '
 mib=1048576
@@ -99,6 +104,29 @@ if check "ext2 with half its blocks reserved, on a loop device" ext2; then
 	free=$(kernel_mib "$mnt" %f)
 	check "roomleft on it, as root: $want of $free MiB free" reserve_left_out "$roomleft" "$mnt"
 	check "roomleft on it, as nobody: $want" reserve_left_out as_nobody "$roomleft" "$mnt"
+	umount "$mnt"
+	losetup -d "$loop"
+fi
+
+# roomleft does not count disk quotas: on ext4 (with its quota feature, made
+# before boot: busybox's mke2fs has no such feature) where nobody may hold
+# 1 MiB, nobody is told the file system's figure all the same, and cannot
+# write 2 MiB there
+quota_fs() {
+	[ -f "$quota_image" ] && loop=$(losetup -f) && losetup "$loop" "$quota_image" &&
+		mount -t ext4 -o usrquota "$loop" "$mnt" && chmod 1777 "$mnt" && "$blocklimit" "$loop" 65534 1024
+}
+quota_bites() {
+	! as_nobody dd if=/dev/zero of="$mnt/two" bs=1024 count=2048 2>"$work/dd" &&
+		grep -q 'quota exceeded' "$work/dd" || {
+		echo "nobody wrote 2 MiB under a quota of 1: $(cat "$work/dd")" >&2
+		return 1
+	}
+}
+if check "ext4 with a disk quota of 1 MiB for nobody, on a loop device" quota_fs; then
+	want=$(kernel_mib "$mnt" %a)
+	check "roomleft on it, as nobody: $want, its quota not counted" gives 0 "$want$nl" "" as_nobody "$roomleft" "$mnt"
+	check "nobody cannot write 2 MiB there" quota_bites
 	umount "$mnt"
 	losetup -d "$loop"
 fi
