@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: MIT
-# Shared by CI's builds and checks (.ci/builds/*, .ci/checks/*), which source
+# Shared by CI's builds and checks (.ci/artefacts/*, .ci/checks/*), which source
 # it first: strict mode, the top of the tree as the working folder, and the
 # helpers below.
 # shellcheck shell=bash
@@ -181,7 +181,12 @@ nested() {
 		case $line in
 		"==== "*": passed in "*) printf 'nested\t%s\n' "$prefix${line#==== }" | sed 's/: passed in [0-9]*s$//' >>"$results.passed" ;;
 		"==== "*": FAILED (status "*) printf 'nested\t%s\n' "$prefix${line#==== }" | sed 's/: FAILED (status [0-9]*)$//' >>"$results.failed" ;;
-		"NOT RUN: "*) printf 'nested\t%s\n' "$prefix${line#NOT RUN: }" >>"$results.notrun" ;;
+		"NOT RUN: "*)
+			# the legs that kept it back are of the same run: the prefix is theirs too
+			line=${line#NOT RUN: }
+			line=${line/(kept back by: /(kept back by: $prefix}
+			printf 'nested\t%s\n' "$prefix${line//; /; $prefix}" >>"$results.notrun"
+			;;
 		esac
 	done
 	return "${PIPESTATUS[0]}"

@@ -38,9 +38,11 @@ example() {
 			usage && inside && count == n' "$top/$1"
 		;;
 	*)
+		# (sed undoes the escapes: awks differ in what a backslash in a
+		# replacement means)
 		awk -v n="$2" '/^\.Bd -literal/ { inside = 1; count++; next }
 			/^\.Ed/ { inside = 0 }
-			inside && count == n { gsub(/\\e/, "\\\\"); gsub(/\\&/, ""); print }' "$top/$1"
+			inside && count == n' "$top/$1" | sed 's/\\e/\\/g; s/\\&//g'
 		;;
 	esac
 }
@@ -50,7 +52,7 @@ example() {
 # mounts only SCRIPT sees, and it goes, with whatever either started, when
 # SCRIPT ends, however it ends (in a minute at most).
 in_private() {
-	detached timeout 60 unshare --mount --propagation private --pid --fork --kill-child \
+	detached timeout 60 unshare --mount --propagation private --pid --fork --kill-child --mount-proc \
 		sh -ec "$1"'
 		exec sh "$0"' "$2"
 }
