@@ -47,14 +47,18 @@ example() {
 	esac
 }
 
-# in_private SETUP SCRIPT: runs the shell code SETUP, as root, then the file
-# SCRIPT with sh, in mount and process namespaces of their own: what SETUP
-# mounts only SCRIPT sees, and it goes, with whatever either started, when
-# SCRIPT ends, however it ends (in a minute at most).
+# in_private SETUP SCRIPT [CLEANUP]: runs the shell code SETUP, as root, then
+# the file SCRIPT with sh, then CLEANUP, in mount and process namespaces of
+# their own, and ends with SCRIPT's status: what SETUP mounts only SCRIPT
+# sees, and it goes, with whatever was started there, when they end, however
+# they end (in a minute at most).
 in_private() {
 	detached timeout 60 unshare --mount --propagation private --pid --fork --kill-child --mount-proc \
 		sh -ec "$1"'
-		exec sh "$0"' "$2"
+		status=0
+		sh "$0" || status=$?
+		'"${3:-}"'
+		exit $status' "$2"
 }
 
 # the places the scripts below name, as file systems of a known size
@@ -151,7 +155,7 @@ refuses() {
 		server=\$!
 		for try in \$(seq 100); do grep -q ' /mnt/share ' /proc/self/mounts && break; sleep 0.05; done"
 	example roomleft/roomleft.1 3 >script
-	run --separate-stderr in_private "$share" script
+	run --separate-stderr in_private "$share" script "fusermount3 -u /mnt/share; wait"
 	[ "$status" -eq 0 ] && [ "$output" = "256 MiB left" ] && [ -z "$stderr" ] ||
 		{ echo "answering: status $status, out '$output', err '$stderr'"; false; }
 	run --separate-stderr in_private "mount -t tmpfs tmpfs /mnt" script
@@ -160,8 +164,9 @@ refuses() {
 	# an emulator catches the signal that timeout sends, which then cannot
 	# end the call (roomleft.bats holds what an emulated call does)
 	[ -z "${RUN_PREFIX:-}" ] || skip "not under an emulator: timeout's signal cannot end the emulated call"
+	# the server goes on before it is unmounted, to answer what it was asked
 	run --separate-stderr in_private "$share
-		kill -STOP \$server" script
+		kill -STOP \$server" script "kill -CONT \$server; fusermount3 -u /mnt/share; wait"
 	[ "$status" -eq 0 ] && [ -z "$output" ] && [ "$stderr" = "/mnt/share: no answer" ] ||
 		{ echo "not answering: status $status, out '$output', err '$stderr'"; false; }
 }
