@@ -133,27 +133,21 @@ need_static() {
 	[ "${LINKED:-static}" = static ] || skip "this build is linked dynamically: nothing to check"
 }
 
-# to_hungup_tty COMMAND...: runs COMMAND with standard output on a terminal
-# whose other end is already closed, so that every write to it fails.
-to_hungup_tty() {
-	python3 -c 'import os, sys
-master, slave = os.openpty()
-os.close(master)
-os.dup2(slave, 1)
-os.execvp(sys.argv[1], sys.argv[1:])' "$@"
-}
-
-# to_broken_pipe default|ignore COMMAND...: runs COMMAND with standard output
-# on a pipe whose reader has gone, as the writer of a shell pipeline meets it
-# once the reader has ended, with SIGPIPE at its default action or ignored.
+# writing_to WHERE COMMAND...: runs COMMAND with standard output on
+#   hungup-tty           a terminal whose other end is already closed, so
+#                        that every write to it fails;
+#   gone-reader          a pipe whose reader has gone, as the writer of a
+#                        shell pipeline meets it once the reader has ended;
+#   gone-reader-ignored  the same, with SIGPIPE ignored by the caller.
 # (python ignores SIGPIPE itself, and an ignored signal stays so across exec.)
-to_broken_pipe() {
+writing_to() {
 	python3 -c 'import os, signal, sys
-signal.signal(signal.SIGPIPE, signal.SIG_IGN if sys.argv[1] == "ignore" else signal.SIG_DFL)
-reader, writer = os.pipe()
-os.close(reader)
-os.dup2(writer, 1)
-os.execvp(sys.argv[2], sys.argv[2:])' "$@"
+where, command = sys.argv[1], sys.argv[2:]
+signal.signal(signal.SIGPIPE, signal.SIG_IGN if where == "gone-reader-ignored" else signal.SIG_DFL)
+other, out = os.openpty() if where == "hungup-tty" else os.pipe()
+os.close(other)
+os.dup2(out, 1)
+os.execvp(command[0], command)' "$@"
 }
 
 # same_in_any_environment BINARY ARGS...: BINARY prints the same bytes on

@@ -4,8 +4,8 @@
 # nothing but busybox, the programs and this script (tools/on-kernel does
 # that for each architecture's own kernel). They make the kernel's own file
 # systems (tmpfs of several sizes, ext2 with blocks reserved for the
-# superuser, on a loop device) and links, and hold each program's line,
-# status and messages to the byte. A line a check, "ok ..." or "not ok ...",
+# superuser and ext4 with a disk quota, on loop devices) and links, and hold
+# each program's line, status and messages to the byte. A line a check, "ok ..." or "not ok ...",
 # then the counts; status 1 when any check failed.
 #   ROOMLEFT, WHERETO: the programs (default: those on PATH)
 #   BLOCKLIMIT: the suite's helper that sets a disk quota (default: on PATH)

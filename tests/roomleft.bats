@@ -221,11 +221,11 @@ mount_fixed() {
 	write_to_full() { roomleft / >/dev/full; }
 	write_to_closed() { roomleft / >&-; }
 	# a terminal drops what it fails to write: only the stream's error flag tells
-	write_to_hungup_tty() { to_hungup_tty ${RUN_PREFIX:-} "$ROOMLEFT" /; }
+	write_to_hungup_tty() { writing_to hungup-tty ${RUN_PREFIX:-} "$ROOMLEFT" /; }
 	# SIGPIPE ends it as it ends nearly every program, 141 to the shell; where
 	# the caller ignores SIGPIPE the write fails as any other does
-	write_to_gone_reader() { to_broken_pipe default ${RUN_PREFIX:-} "$ROOMLEFT" /; }
-	write_to_gone_reader_ignored() { to_broken_pipe ignore ${RUN_PREFIX:-} "$ROOMLEFT" /; }
+	write_to_gone_reader() { writing_to gone-reader ${RUN_PREFIX:-} "$ROOMLEFT" /; }
+	write_to_gone_reader_ignored() { writing_to gone-reader-ignored ${RUN_PREFIX:-} "$ROOMLEFT" /; }
 	while read -r writer want message; do
 		run --separate-stderr "$writer"
 		# shellcheck disable=SC2053 # the reason is a pattern

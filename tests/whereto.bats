@@ -103,11 +103,11 @@ repeat() { printf "%${2}s" "" | tr ' ' "$1"; }
 	ln -s target link
 	write_to_full() { whereto link >/dev/full; }
 	write_to_closed() { whereto link >&-; }
-	write_to_hungup_tty() { to_hungup_tty ${RUN_PREFIX:-} "$WHERETO" link; }
+	write_to_hungup_tty() { writing_to hungup-tty ${RUN_PREFIX:-} "$WHERETO" link; }
 	# SIGPIPE ends it as it ends nearly every program, 141 to the shell; where
 	# the caller ignores SIGPIPE the write fails as any other does
-	write_to_gone_reader() { to_broken_pipe default ${RUN_PREFIX:-} "$WHERETO" link; }
-	write_to_gone_reader_ignored() { to_broken_pipe ignore ${RUN_PREFIX:-} "$WHERETO" link; }
+	write_to_gone_reader() { writing_to gone-reader ${RUN_PREFIX:-} "$WHERETO" link; }
+	write_to_gone_reader_ignored() { writing_to gone-reader-ignored ${RUN_PREFIX:-} "$WHERETO" link; }
 	for writer_status in write_to_full:1 write_to_closed:1 write_to_hungup_tty:1 write_to_gone_reader:141 \
 		write_to_gone_reader_ignored:1; do
 		run --separate-stderr "${writer_status%:*}"
