@@ -85,6 +85,22 @@ mount_fixedfs() {
 	detached "$FIXEDFS" -o "$2" "$1"
 }
 
+# stop_server PID: stops the FUSE server PID and returns once each of its
+# threads has stopped (kill returns before they have). A thread that still
+# ran could take a request meanwhile, and a caller whose request the server
+# has taken waits for the answer whatever signal it gets, even SIGKILL.
+stop_server() {
+	local try
+	kill -STOP "$1"
+	for try in $(seq 500); do
+		# each thread's state: the field after the command's name in (...)
+		sed 's/.*) //' "/proc/$1/task/"*/stat | cut -c1 | grep -qv T || return 0
+		sleep 0.01
+	done
+	echo "server $1 did not stop" >&2
+	return 1
+}
+
 # unmount_under DIR: unmounts every file system mounted on or under DIR,
 # the last mounted first (what is mounted on or over another goes before
 # it); says which stay mounted, and fails, if any do.

@@ -155,7 +155,7 @@ refuses() {
 		server=\$!
 		for try in \$(seq 100); do grep -q ' /mnt/share ' /proc/self/mounts && break; sleep 0.05; done"
 	example roomleft/roomleft.1 3 >script
-	run --separate-stderr in_private "$share" script "fusermount3 -u /mnt/share; wait"
+	run --separate-stderr in_private "$share" script "fusermount3 -u /mnt/share; wait \$server"
 	[ "$status" -eq 0 ] && [ "$output" = "256 MiB left" ] && [ -z "$stderr" ] ||
 		{ echo "answering: status $status, out '$output', err '$stderr'"; false; }
 	run --separate-stderr in_private "mount -t tmpfs tmpfs /mnt" script
@@ -164,9 +164,14 @@ refuses() {
 	# an emulator catches the signal that timeout sends, which then cannot
 	# end the call (roomleft.bats holds what an emulated call does)
 	[ -z "${RUN_PREFIX:-}" ] || skip "not under an emulator: timeout's signal cannot end the emulated call"
-	# the server goes on before it is unmounted, to answer what it was asked
+	# stopped as stop_server stops it (common.bash says why), and let go on
+	# before it is unmounted, to answer what it was asked; or after half a
+	# minute, so that a call the server took ends, and the case fails
+	# rather than hangs
 	run --separate-stderr in_private "$share
-		kill -STOP \$server" script "kill -CONT \$server; fusermount3 -u /mnt/share; wait"
+		kill -STOP \$server
+		while sed 's/.*) //' /proc/\$server/task/*/stat | cut -c1 | grep -qv T; do sleep 0.01; done
+		(sleep 30; kill -CONT \$server) &" script "kill -CONT \$server; fusermount3 -u /mnt/share; wait \$server"
 	[ "$status" -eq 0 ] && [ -z "$output" ] && [ "$stderr" = "/mnt/share: no answer" ] ||
 		{ echo "not answering: status $status, out '$output', err '$stderr'"; false; }
 }
