@@ -90,9 +90,8 @@ mount_fixedfs() {
 # ran could take a request meanwhile, and a caller whose request the server
 # has taken waits for the answer whatever signal it gets, even SIGKILL.
 stop_server() {
-	local try
 	kill -STOP "$1"
-	for try in $(seq 500); do
+	for _ in $(seq 500); do
 		# each thread's state: the field after the command's name in (...)
 		sed 's/.*) //' "/proc/$1/task/"*/stat | cut -c1 | grep -qv T || return 0
 		sleep 0.01
