@@ -153,7 +153,8 @@ refuses() {
 	share="mount -t tmpfs tmpfs /mnt && mkdir /mnt/share
 		\"$FIXEDFS\" -f -o bavail=65536 /mnt/share 2>/dev/null &
 		server=\$!
-		for try in \$(seq 100); do grep -q ' /mnt/share ' /proc/self/mounts && break; sleep 0.05; done"
+		for try in \$(seq 600); do grep -q ' /mnt/share ' /proc/self/mounts && break; sleep 0.05; done
+		grep -q ' /mnt/share ' /proc/self/mounts || { echo 'the FUSE server never mounted /mnt/share' >&2; exit 1; }"
 	example roomleft/roomleft.1 3 >script
 	run --separate-stderr in_private "$share" script "fusermount3 -u /mnt/share; wait \$server"
 	[ "$status" -eq 0 ] && [ "$output" = "256 MiB left" ] && [ -z "$stderr" ] ||

@@ -196,7 +196,7 @@ mount_fixed() {
 		exec "$FIXEDFS" -f -o bavail=256 "$mnt" 2>/dev/null
 	) &
 	server=$!
-	for try in $(seq 100) never; do
+	for try in $(seq 600) never; do
 		[ "$try" != never ] || { echo "the FUSE server never mounted $mnt"; false; }
 		roomleft "$mnt" >out 2>&1 && [ "$(cat out)" = 1 ] && break
 		sleep 0.05
@@ -213,10 +213,10 @@ mount_fixed() {
 		want=137
 	fi
 	# A call that the server had taken would wait for ever, past any
-	# signal: after ten seconds the server goes on, the call ends, and the
+	# signal: after half a minute the server goes on, the call ends, and the
 	# case fails rather than hangs.
 	call=$!
-	for try in $(seq 100) never; do
+	for try in $(seq 300) never; do
 		kill -0 "$call" 2>/dev/null || break
 		[ "$try" != never ] || kill -CONT "$server"
 		sleep 0.1
@@ -226,7 +226,7 @@ mount_fixed() {
 	kill -CONT "$server"
 	output=$(cat out)
 	stderr=$(cat err)
-	[ "$try" != never ] || echo "the call still waited after ten seconds"
+	[ "$try" != never ] || echo "the call still waited after half a minute"
 	[ "$try" != never ] && [ "$status" -eq "$want" ] && [ -z "$output" ] && [ -z "$stderr" ] ||
 		{ echo "status $status, out '$output', err '$stderr'"; false; }
 }
