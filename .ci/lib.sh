@@ -169,6 +169,24 @@ sbuild_user() {
 	as_user=(runuser -u "$user" -- env HOME="$(getent passwd "$user" | cut -d: -f6)")
 }
 
+# in_root SUITE COMMAND...: tools/in-debian SUITE COMMAND..., in the root of
+# SUITE kept for the run (DEBIAN_ROOTS), which the first call makes with the
+# other architectures of that release and, in the same step, every package
+# that its packages builds would install (and make, awk and git for
+# .ci/run).
+in_root() {
+	local suite=$1 number of arches packages
+	shift
+	for number in 12 13 sid; do
+		[ "$(tools/arch suite "$number")" != "$suite" ] || of=$number
+	done
+	[ -n "${of:-}" ] || fail "no Debian release of tools/arch.table is $suite"
+	arches=$(tools/arch list "$of" | grep -vx "$native" | paste -sd' ')
+	packages=$(cat <(echo make mawk git) <(.ci/artefacts/packages --list) \
+		<(.ci/artefacts/packages-cross --list "$of") | paste -sd' ')
+	DEBIAN_ARCHES=$arches DEBIAN_INCLUDE=$packages tools/in-debian "$suite" "$@"
+}
+
 # nested PREFIX COMMAND...: runs COMMAND, whose output holds legs of its own
 # (.ci/run or .ci/leg in another root), and counts each of them among this
 # run's legs, its title after PREFIX, so that the run's closing lines name
