@@ -66,9 +66,8 @@ built_for() {
 # linked_hardened PROGRAM...: what the linker gave each program, which
 # stripping keeps: static-pie (position-independent, so that ASLR places it,
 # and no program interpreter), a RELRO segment with BIND_NOW, and a stack
-# that cannot be executed. Whether the RELRO region is made read-only at run
-# time is the C library's start-up's affair, which musl's static-pie
-# start-up does not do: that is not checked here.
+# that cannot be executed. (That musl's start-up leaves the RELRO region
+# writable at run time is the hardening check's to hold.)
 linked_hardened() {
 	local prog headers status=0
 	# shows PATTERN WHY: the headers have a line that matches, or WHY is said
