@@ -96,14 +96,14 @@ linked_hardened() {
 # programs, which their symbols and debug information show (an unstripped
 # build): main calls the stack protector's failure handler; both were
 # compiled with -fstack-clash-protection, and whereto's main, whose frame
-# holds a buffer of a page, probes its stack with the instruction of ARCH's
-# row of tools/arch.table (none where the architecture's guard is larger than
-# that frame); and where they were compiled with -fcf-protection, main begins
+# holds a buffer of a page, probes its stack with an instruction that ARCH's
+# row of tools/arch.table gives (none where the compiler needs none for that
+# frame); and where they were compiled with -fcf-protection, main begins
 # with an end-branch instruction, while no IBT or SHSTK property marks the
 # programs (musl's start files and libc.a have none, so the linker drops it),
 # so that the kernel enforces neither.
 compiled_hardened() {
-	local arch=$1 objdump=objdump probe prog main producer said
+	local arch=$1 objdump=objdump probe prog main producer said insn
 	shift
 	[ "$arch" = "$native" ] || objdump=$(dpkg-architecture -a "$arch" -qDEB_HOST_GNU_TYPE 2>/dev/null)-objdump
 	probe=$(tools/arch "$arch" probe)
@@ -118,8 +118,8 @@ compiled_hardened() {
 		[[ $producer == *-fstack-clash-protection* ]] || fail "$prog: not compiled with -fstack-clash-protection"
 		said="main calls the stack protector; built with stack-clash protection"
 		if [ "${prog##*/}" = whereto ] && [ "$probe" != - ]; then
-			grep -qF " $probe" <<<"$main" || fail "$prog: main does not probe its frame with '$probe'"
-			said+=", main's frame probed ($probe)"
+			insn=$(grep -m1 -oE " $probe" <<<"$main") || fail "$prog: main does not probe its frame with /$probe/"
+			said+=", main's frame probed (${insn# })"
 		fi
 		if [[ $producer == *-fcf-protection* ]]; then
 			grep -qE '^ *[0-9a-f]+: endbr(64|32)$' <<<"$(head -1 <<<"$main")" ||
