@@ -165,13 +165,12 @@ refuses() {
 	# an emulator catches the signal that timeout sends, which then cannot
 	# end the call (roomleft.bats holds what an emulated call does)
 	[ -z "${RUN_PREFIX:-}" ] || skip "not under an emulator: timeout's signal cannot end the emulated call"
-	# stopped as stop_server stops it (common.bash says why), and let go on
-	# before it is unmounted, to answer what it was asked; or after half a
-	# minute, so that a call the server took ends, and the case fails
-	# rather than hangs
+	# stopped by stop_server (common.bash says why), and let go on before it
+	# is unmounted, to answer what it was asked; or after half a minute, so
+	# that a call the server took ends, and the case fails rather than hangs
 	run --separate-stderr in_private "$share
-		kill -STOP \$server
-		while sed 's/.*) //' /proc/\$server/task/*/stat | cut -c1 | grep -qv T; do sleep 0.01; done
+		$(declare -f stop_server)
+		stop_server \$server
 		(sleep 30; kill -CONT \$server) &" script "kill -CONT \$server; fusermount3 -u /mnt/share; wait \$server"
 	[ "$status" -eq 0 ] && [ -z "$output" ] && [ "$stderr" = "/mnt/share: no answer" ] ||
 		{ echo "not answering: status $status, out '$output', err '$stderr'"; false; }

@@ -5,8 +5,8 @@
 # that for each architecture's own kernel). They make the kernel's own file
 # systems (tmpfs of several sizes, ext2 with blocks reserved for the
 # superuser and ext4 with a disk quota, on loop devices) and links, and hold
-# each program's line, status and messages to the byte. A line a check, "ok ..." or "not ok ...",
-# then the counts; status 1 when any check failed.
+# each program's line, status and messages to the byte. A line a check,
+# "ok ..." or "not ok ...", then the counts; status 1 when any check failed.
 #   ROOMLEFT, WHERETO: the programs (default: those on PATH)
 #   BLOCKLIMIT: the suite's helper that sets a disk quota (default: on PATH)
 #   QUOTA_IMAGE: an ext4 image with the quota feature, of 8 MiB or more
