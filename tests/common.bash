@@ -85,6 +85,24 @@ mount_fixedfs() {
 	detached "$FIXEDFS" -o "$2" "$1"
 }
 
+# serve_fixedfs MOUNTPOINT OPTIONS: the FUSE helper in the foreground of a background job, so that its
+# process is $server and can be stopped or killed; its standard error in $OPEN/server.err. Returns
+# once the file system is mounted, without asking it anything.
+serve_fixedfs() {
+	(
+		close_descriptors
+		exec "$FIXEDFS" -f -o "$2" "$1" 2>"$OPEN/server.err"
+	) &
+	# shellcheck disable=SC2034 # the case's, which stops or kills it
+	server=$!
+	for _ in $(seq 600); do
+		awk -v dir="$1" '$2 == dir { found = 1 } END { exit !found }' /proc/self/mounts && return 0
+		sleep 0.05
+	done
+	echo "the FUSE server never mounted $1: $(cat "$OPEN/server.err")" >&2
+	return 1
+}
+
 # stop_server PID: stops the FUSE server PID and returns once each of its
 # threads has stopped (kill returns before they have). A thread that still
 # ran could take a request meanwhile, and a caller whose request the server

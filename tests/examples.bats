@@ -88,7 +88,7 @@ refuses() {
 		[ $((n - 1)) = "$want" ] || { echo "$doc shows $((n - 1)) examples; the cases take $want"; false; }
 	done <<-END
 		README.md 2
-		roomleft/roomleft.1 3
+		roomleft/roomleft.1 4
 		whereto/whereto.1 3
 	END
 }
@@ -135,16 +135,22 @@ refuses() {
 @test "roomleft.1: the loop names the mounted file systems with less than 1 GiB left, and no other" {
 	need_mount
 	example roomleft/roomleft.1 2 >script
-	run --separate-stderr in_private "mount -t tmpfs -o size=2g tmpfs /mnt && mkdir /mnt/small &&
-		mount -t tmpfs -o size=100m tmpfs /mnt/small" script
-	[ "$status" -eq 0 ] || { echo "status $status, err '$stderr'"; false; }
+	# (in a folder of the case's own: a mount on /mnt could hide the machine's, which stat cannot reach)
+	at=$OPEN/fs
+	mkdir "$at"
+	run --separate-stderr in_private "mount -t tmpfs -o size=2g tmpfs $at && mkdir $at/small '$at/with blank' $at/edge $at/below
+		mount -t tmpfs -o size=100m tmpfs $at/small && mount -t tmpfs -o size=200m tmpfs '$at/with blank'
+		mount -t tmpfs -o size=1024m tmpfs $at/edge && mount -t tmpfs -o size=1023m tmpfs $at/below" script
+	[ -z "$stderr" ] || { echo "status $status, err '$stderr'"; false; }
 	# the machine's own file systems vary: each line's form holds, and its figure
 	while IFS= read -r line; do
 		[[ $line =~ ^(/.*):\ ([0-9]+)\ MiB$ ]] && [ "${BASH_REMATCH[2]}" -lt 1024 ] ||
 			{ echo "not a line of the loop's: '$line'"; false; }
 	done <<<"$output"
-	grep -qx '/mnt/small: 100 MiB' <<<"$output" && ! grep -q '^/mnt: ' <<<"$output" ||
-		{ echo "$output"; false; }
+	for want in "$at/small: 100 MiB" "$at/with blank: 200 MiB" "$at/below: 1023 MiB"; do
+		grep -qxF "$want" <<<"$output" || { echo "no '$want' in: $output"; false; }
+	done
+	! grep -E "^($at|$at/edge|/proc|/sys|/dev/pts): " <<<"$output" || false
 }
 
 @test "roomleft.1: the script tells a share that answers from one that does not, with timeout" {
@@ -174,6 +180,42 @@ refuses() {
 		(sleep 30; kill -CONT \$server) &" script "kill -CONT \$server; fusermount3 -u /mnt/share; wait \$server"
 	[ "$status" -eq 0 ] && [ -z "$output" ] && [ "$stderr" = "/mnt/share: no answer" ] ||
 		{ echo "not answering: status $status, out '$output', err '$stderr'"; false; }
+}
+
+@test "roomleft.1: aborting the connection of a FUSE server that holds a call lets the call go" {
+	need_mount
+	need_fuse
+	example roomleft/roomleft.1 4 >script
+	# in the namespace: a server that takes the request and holds it, and a call that it holds
+	run --separate-stderr in_private "mount -t tmpfs tmpfs /mnt && mkdir /mnt/share
+		\"$FIXEDFS\" -f -o hold /mnt/share 2>server.err &
+		for try in \$(seq 600); do grep -q ' /mnt/share ' /proc/self/mounts && break; sleep 0.05; done
+		timeout 1 roomleft /mnt/share >call.out 2>&1 &
+		call=\$!
+		for try in \$(seq 100); do grep -q holding server.err && break; sleep 0.05; done
+		sleep 1.5" script "wait \$call && echo 0 >call.status || echo \$? >call.status"
+	[ "$status" -eq 0 ] && [ -z "$output" ] && [ -z "$stderr" ] && [ "$(cat call.status)" = 124 ] && [ ! -s call.out ] ||
+		{ echo "status $status, out '$output', err '$stderr'; the call: $(cat call.status call.out)"; false; }
+}
+
+@test "roomleft.1: the worked figures it states are what roomleft prints" {
+	need_fuse
+	# "N available bytes print M", "N print M", and the figure that any larger one is printed as
+	text=$(tr '\n' ' ' <"$top/roomleft/roomleft.1")
+	pairs=$(grep -oE '[0-9][0-9,]* (available bytes )?print [0-9]+' <<<"$text" | sed -E 's/ (available bytes )?print / /; s/,//g')
+	cap=$(grep -oE 'printed as [0-9]+' <<<"$text" | sed 's/printed as //')
+	[ "$(wc -l <<<"$pairs")" -ge 3 ] && [ -n "$cap" ] || { echo "worked figures: $pairs; a cap of '$cap'"; false; }
+	mkdir mnt
+	while read -r bytes figure; do
+		mount_fixedfs mnt "bsize=1,frsize=1,bavail=$bytes,bfree=$bytes"
+		printed=$(roomleft mnt)
+		unmount_under "$OPEN/mnt"
+		[ "$printed" = "$figure" ] || { echo "$bytes bytes: roomleft printed $printed; the page says $figure"; false; }
+	done <<<"$pairs"
+	mount_fixedfs mnt bsize=1048576,frsize=1048576,bavail=18446744073709551615
+	printed=$(roomleft mnt)
+	unmount_under "$OPEN/mnt"
+	[ "$printed" = "$cap" ] || { echo "at most: roomleft printed $printed; the page says $cap"; false; }
 }
 
 @test "whereto.1: the loop prints where each link in a folder points, and nothing of the rest" {

@@ -3,17 +3,21 @@
  * fixedfs: a FUSE file system whose statfs answer is set on its command line,
  * so that roomleft's figures can be checked through the real kernel.
  *
- *   fixedfs -o bsize=N,frsize=N,bavail=N,bfree=N,link=TEXT MOUNTPOINT
+ *   fixedfs -o bsize=N,frsize=N,bavail=N,bfree=N,link=TEXT,error=E,hold MOUNTPOINT
  *
  * It holds an empty root directory, one empty regular file, /file, and one
  * symbolic link, /link, whose target is TEXT (empty by default: a target
  * that symlink(2) refuses to make, but that a file system can serve).
+ * With error=E it answers each statfs request with the error number E; with
+ * hold it takes each one, says so on standard error, and answers it only
+ * once it gets SIGUSR1, as a server does that waits on a network gone.
  */
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
 
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +30,8 @@ struct answer {
 	uint64_t bavail = 0;
 	uint64_t bfree = 0;
 	char *link = nullptr; // set by fuse_opt_parse, which frees what it replaces
+	int error = 0;
+	int hold = 0;
 };
 
 answer given; // read by the callbacks, which take no user data
@@ -41,6 +47,8 @@ const fuse_opt options[] = {
 	{"bavail=%" SCNu64, offsetof(answer, bavail), 0},
 	{"bfree=%" SCNu64, offsetof(answer, bfree), 0},
 	{"link=%s", offsetof(answer, link), 0},
+	{"error=%d", offsetof(answer, error), 0},
+	{"hold", offsetof(answer, hold), 1},
 	FUSE_OPT_END,
 };
 
@@ -71,8 +79,18 @@ int readlink(const char *path, char *buf, size_t size)
 	return 0;
 }
 
+// SIGUSR1, blocked in every thread, so that the one that holds a request takes it
+sigset_t release;
+
 int statfs(const char *, struct statvfs *sv)
 {
+	if (given.hold != 0) {
+		(void)fputs("fixedfs: holding a statfs request\n", stderr);
+		int signal = 0;
+		(void)sigwait(&release, &signal);
+	}
+	if (given.error != 0)
+		return -given.error;
 	memset(sv, 0, sizeof *sv);
 	sv->f_bsize = given.bsize;
 	sv->f_frsize = given.frsize;
@@ -87,6 +105,9 @@ int statfs(const char *, struct statvfs *sv)
 
 int main(int argc, char *argv[])
 {
+	sigemptyset(&release);
+	sigaddset(&release, SIGUSR1);
+	pthread_sigmask(SIG_BLOCK, &release, nullptr);
 	fuse_args args = FUSE_ARGS_INIT(argc, argv);
 	if (fuse_opt_parse(&args, &given, options, nullptr) != 0)
 		return 1;

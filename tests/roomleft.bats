@@ -13,8 +13,8 @@ setup() {
 }
 
 teardown() {
-	# a file system server that a case stopped goes on, so that it can end
-	[ -z "${server:-}" ] || kill -CONT "$server" 2>/dev/null || true
+	# a server that a case stopped or made hold a request ends, and with it every call it holds
+	[ -z "${server:-}" ] || kill -KILL "$server" 2>/dev/null || true
 	remove_open_dir
 }
 
@@ -58,6 +58,8 @@ mount_fixed() {
 
 @test "failed statistics calls name statfs64 on standard error" {
 	touch "$OPEN/file"
+	ln -s nowhere "$OPEN/dangling"
+	ln -s loop "$OPEN/loop"
 	long=$(printf '%05000d' 0)
 	# the reason is the C library's own text: a pattern takes each library's
 	while read -r path reason; do
@@ -68,11 +70,36 @@ mount_fixed() {
 		[[ $stderr == "statfs64: "$reason ]] || { echo "$path: $stderr"; false; }
 	done <<-END
 		$OPEN/missing No such file or directory
+		$OPEN/dangling No such file or directory
+		$OPEN/loop *ymbolic link*
 		$OPEN/$long File*name too long
 		$OPEN/file/below Not a directory
 	END
 	run --separate-stderr roomleft ""
 	[ "$status" -eq 1 ] && [ "$stderr" = "statfs64: No such file or directory" ]
+}
+
+@test "a file system that fails the query, or whose server has gone, is a failed call too" {
+	need_fuse
+	# the error a server answers with, the C library's text for it; "gone": the server is killed
+	while read -r error reason; do
+		if [ "$error" = gone ]; then
+			serve_fixedfs "$mnt" bavail=256
+			kill -KILL "$server"
+			wait "$server" || true
+		else
+			mount_fixedfs "$mnt" "error=$error"
+		fi
+		run --separate-stderr roomleft "$mnt"
+		unmount_under "$mnt"
+		# shellcheck disable=SC2053 # the reason is a pattern
+		[ "$status" -eq 1 ] && [ -z "$output" ] && [[ $stderr == "statfs64: "$reason ]] ||
+			{ echo "$error: status $status, out '$output', err '$stderr'"; false; }
+	done <<-END
+		5 I*/[Oo]*error
+		116 Stale file*handle
+		gone *ot connected
+	END
 }
 
 @test "a folder it may not search is a failed call for an unprivileged user" {
@@ -187,20 +214,34 @@ mount_fixed() {
 	[ "$status" -eq 0 ] && [ "$output" = 3 ] && [ -z "$stderr" ]
 }
 
+@test "a symbolic link is followed: the figure is that of the file system its target is on" {
+	need_mount
+	mkdir small big
+	mount -t tmpfs -o size=10m tmpfs small
+	mount -t tmpfs -o size=300m tmpfs big
+	ln -s ../big small/into-big
+	ln -s into-big small/via-a-link
+	figures=$(roomleft small && roomleft small/into-big && roomleft small/via-a-link)
+	umount small big
+	[ "$figures" = $'10\n300\n300' ] || { echo "$figures"; false; }
+}
+
+@test "on a read-only mount the figure is the file system's, though nothing can be written there" {
+	need_mount
+	mkdir rw ro
+	mount -t tmpfs -o size=5m tmpfs rw
+	mount --bind -o ro rw ro
+	figure=$(roomleft ro)
+	written=0
+	touch ro/file 2>/dev/null || written=$?
+	umount ro rw
+	[ "$figure" = 5 ] && [ "$written" != 0 ] || { echo "figure $figure, touch status $written"; false; }
+}
+
 @test "on a file system that does not answer it waits as long as the kernel does: timeout gives up with 124" {
 	need_fuse
-	# the server in the foreground of a background job, so that its process
-	# is the job's and can be stopped
-	(
-		close_descriptors
-		exec "$FIXEDFS" -f -o bavail=256 "$mnt" 2>/dev/null
-	) &
-	server=$!
-	for try in $(seq 600) never; do
-		[ "$try" != never ] || { echo "the FUSE server never mounted $mnt"; false; }
-		roomleft "$mnt" >out 2>&1 && [ "$(cat out)" = 1 ] && break
-		sleep 0.05
-	done
+	serve_fixedfs "$mnt" bavail=256
+	[ "$(roomleft "$mnt")" = 1 ]
 	stop_server "$server"
 	if [ -z "${RUN_PREFIX:-}" ]; then
 		timeout 1 "$ROOMLEFT" "$mnt" >out 2>err &
@@ -231,6 +272,70 @@ mount_fixed() {
 		{ echo "status $status, out '$output', err '$stderr'"; false; }
 }
 
+# held_call FREE: roomleft under timeout 1 on a FUSE mount whose server has taken the statfs request
+# and holds it: after timeout's signal and SIGKILL the call still waits, in the kernel, until the
+# command FREE lets it go; then timeout ends as for any call it had to end. A call still held ten
+# seconds after FREE is let go by killing the server, and the case fails rather than hangs.
+held_call() {
+	local call caller state try
+	serve_fixedfs "$mnt" hold,bavail=256
+	if [ -z "${RUN_PREFIX:-}" ]; then
+		timeout 1 "$ROOMLEFT" "$mnt" >out 2>err &
+		want=124
+	else
+		# as above: an emulator catches TERM, and only KILL ends it
+		timeout -s KILL 1 $RUN_PREFIX "$ROOMLEFT" "$mnt" >out 2>err &
+		want=137
+	fi
+	call=$!
+	for _ in $(seq 100); do
+		! grep -q 'holding a statfs request' "$OPEN/server.err" || break
+		sleep 0.05
+	done
+	sleep 1.5
+	read -r caller <"/proc/$call/task/$call/children" || true
+	kill -KILL "$caller" 2>/dev/null || true
+	sleep 0.2
+	state=$(sed 's/.*) //' "/proc/${caller:-none}/stat" 2>/dev/null | cut -c1) || true
+	"$1"
+	for try in $(seq 100) never; do
+		kill -0 "$call" 2>/dev/null || break
+		[ "$try" != never ] || kill -KILL "$server"
+		sleep 0.1
+	done
+	status=0
+	wait "$call" || status=$?
+	[ "$state" = D ] && [ "$try" != never ] && [ "$status" -eq "$want" ] && [ ! -s out ] && [ ! -s err ] ||
+		{ echo "$1: held in state '$state'; status $status after $try tenths, out '$(cat out)', err '$(cat err)'"; false; }
+	kill -KILL "$server" 2>/dev/null || true
+	unmount_under "$mnt"
+}
+
+@test "a request a FUSE server has taken holds the call past every signal, until the server answers or ends" {
+	need_fuse
+	server_answers() { kill -USR1 "$server"; }
+	server_ends() { kill -KILL "$server"; }
+	for free in server_answers server_ends; do
+		held_call "$free"
+	done
+}
+
+@test "a request a FUSE server has taken holds the call until its connection is aborted or the mount forced off" {
+	need_fuse
+	need_root
+	# the connection's name is its device's number, major * 2^20 + minor
+	connection_aborted() {
+		local dev
+		dev=$(awk -v dir="$mnt" '$5 == dir { print $3 }' /proc/self/mountinfo)
+		unshare --mount sh -ec "mount -t fusectl fusectl /sys/fs/fuse/connections
+			echo 1 >/sys/fs/fuse/connections/$((${dev%:*} * 1048576 + ${dev#*:}))/abort"
+	}
+	mount_forced_off() { umount -f "$mnt" 2>/dev/null || true; }
+	for free in connection_aborted mount_forced_off; do
+		held_call "$free"
+	done
+}
+
 @test "a figure that cannot be written is a failure; a pipe whose reader has gone kills it" {
 	write_to_full() { roomleft / >/dev/full; }
 	write_to_closed() { roomleft / >&-; }
@@ -240,6 +345,9 @@ mount_fixed() {
 	# the caller ignores SIGPIPE the write fails as any other does
 	write_to_gone_reader() { writing_to gone-reader ${RUN_PREFIX:-} "$ROOMLEFT" /; }
 	write_to_gone_reader_ignored() { writing_to gone-reader-ignored ${RUN_PREFIX:-} "$ROOMLEFT" /; }
+	# the usage line, itself a failure, is not checked: status 1 either way, in silence
+	usage_to_full() { roomleft >/dev/full; }
+	usage_to_gone_reader_ignored() { writing_to gone-reader-ignored ${RUN_PREFIX:-} "$ROOMLEFT"; }
 	while read -r writer want message; do
 		run --separate-stderr "$writer"
 		# shellcheck disable=SC2053 # the reason is a pattern
@@ -251,6 +359,8 @@ mount_fixed() {
 		write_to_hungup_tty 1 stdout: *
 		write_to_gone_reader 141
 		write_to_gone_reader_ignored 1 stdout: Broken pipe
+		usage_to_full 1
+		usage_to_gone_reader_ignored 1
 	END
 }
 
