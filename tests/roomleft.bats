@@ -277,17 +277,13 @@ mount_fixed() {
 # command FREE lets it go; then timeout ends as for any call it had to end. A call still held ten
 # seconds after FREE is let go by killing the server, and the case fails rather than hangs.
 held_call() {
-	local call caller state try
+	local call caller state try want
 	serve_fixedfs "$mnt" hold,bavail=256
-	if [ -z "${RUN_PREFIX:-}" ]; then
-		timeout 1 "$ROOMLEFT" "$mnt" >out 2>err &
-		want=124
-	else
-		# as above: an emulator catches TERM, and only KILL ends it
-		timeout -s KILL 1 $RUN_PREFIX "$ROOMLEFT" "$mnt" >out 2>err &
-		want=137
-	fi
+	timeout 1 ${RUN_PREFIX:-} "$ROOMLEFT" "$mnt" >out 2>err &
 	call=$!
+	# an emulator catches TERM, so the case's KILL is what ends it, and timeout says so
+	want=124
+	[ -z "${RUN_PREFIX:-}" ] || want=137
 	for _ in $(seq 100); do
 		! grep -q 'holding a statfs request' "$OPEN/server.err" || break
 		sleep 0.05
