@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
-# What CI's builds and checks share: each sources it first, from the top of the tree (.ci/leg runs them
-# there). Strict mode, the machine's architecture, release and suite, and the helpers below.
+# What CI's builds and checks share, each sourcing it first at the top of the tree, where .ci/leg runs it:
+# strict mode, the machine's architecture, release and suite, and the helpers below.
 # shellcheck shell=bash
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
@@ -9,29 +9,25 @@ release=$(tools/arch release)
 suite=$(tools/arch suite "$release")
 export native release
 
-fail() {
-	echo "$*" >&2
-	exit 1
-}
+fail() { echo "$*" >&2 && exit 1; }
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
-# lacks, has PATTERN COMMAND...: COMMAND's output has no line, or a line, that matches (read whole:
-# a grep -q that stops early could kill COMMAND with SIGPIPE, which pipefail takes for its failure)
+# lacks, has PATTERN COMMAND...: COMMAND's output, read whole (grep -q could end it by SIGPIPE, which
+# pipefail would take for its failure), has no line, or a line, that matches
 lacks() {
 	local pattern=$1 out
 	shift
-	out=$("$@")
-	if grep -E "$pattern" <<<"$out"; then fail "$*: has a line with $pattern"; fi
+	out=$("$@") || fail "$*: status $?"
+	! grep -E "$pattern" <<<"$out" || fail "$*: has a line with $pattern"
 }
 has() {
 	local pattern=$1 out
 	shift
-	out=$("$@")
+	out=$("$@") || fail "$*: status $?"
 	grep -qE "$pattern" <<<"$out" || fail "$*: no line with $pattern"
 }
-
-# built_for ARCH PROGRAM...: each is of ARCH's machine, class, byte order and float ABI (armel passes
-# floats in integer registers, armhf in VFP ones), and static-pie (ASLR places it; no interpreter, no
-# library needed) with a stack that cannot be executed
+# built_for ARCH PROGRAM...: of ARCH's machine, class, byte order and float ABI (armel's floats in integer
+# registers, armhf's in VFP ones); static-pie (ASLR places it; no interpreter, no library); its stack
+# not executable
 built_for() {
 	local arch=$1 machine class order prog headers vfp
 	shift
@@ -49,7 +45,6 @@ built_for() {
 		echo "$prog: $machine, $class, $order endian, static-pie, its stack not executable"
 	done
 }
-
 # protected ARCH PROGRAM...: each one's main calls the stack protector's handler (an unstripped build)
 protected() {
 	local objdump=objdump prog main
@@ -62,9 +57,7 @@ protected() {
 		echo "$prog: main calls the stack protector"
 	done
 }
-
-# build_package FOLDER [OPTION...]: dpkg-buildpackage of a copy of the tree in FOLDER/src, its log
-# FOLDER/build.log, whose end is shown if it fails
+# build_package FOLDER [OPTION...]: dpkg-buildpackage in a copy of the tree, FOLDER/src, its log beside
 build_package() {
 	local dir=$1
 	shift
@@ -75,10 +68,9 @@ build_package() {
 		fail "dpkg-buildpackage $* failed: the end of $dir/build.log is above"
 	}
 }
-
-# sbuild_user: the unprivileged user sbuild-ci that Debian's builders and test beds run as, made for good
-# where missing, with subordinate ids from a free range (useradd gives them where /etc/subuid exists)
-# for the user namespaces they map a chroot's users onto; then "${as_user[@]}" COMMAND runs COMMAND as it
+# sbuild_user: the user sbuild-ci that Debian's builders and test beds run as, made for good if missing,
+# with subordinate ids (useradd takes a free range where /etc/subuid is) for the user namespaces they
+# map a chroot's users onto; "${as_user[@]}" COMMAND then runs COMMAND as it
 sbuild_user() {
 	if ! id sbuild-ci >/dev/null 2>&1; then
 		touch /etc/subuid /etc/subgid
@@ -92,7 +84,6 @@ sbuild_user() {
 # the chroot that sbuild-build makes, which autopkgtest and piuparts start from too
 # shellcheck disable=SC2034 # for the scripts that source this file
 chroot=$PWD/build-ci/chroot/$suite-$native.tar.gz
-
 # in_root RELEASE COMMAND...: tools/in-debian COMMAND in the root of RELEASE kept for the run, which
 # the first call makes with that release's architectures and every package its legs install
 in_root() {
@@ -102,21 +93,16 @@ in_root() {
 	DEBIAN_INCLUDE=$(cat <(echo make mawk git) <(.ci/artefacts/packages --list) <(.ci/artefacts/packages-cross --list "$of") |
 		paste -sd' ') tools/in-debian "$(tools/arch suite "$of")" "$@"
 }
-
 # nested PREFIX COMMAND...: runs COMMAND, whose output holds legs of its own (.ci/run in a root), and
 # counts each among this run's, PREFIX before its title
 nested() {
-	local prefix=$1 line result title
+	local prefix=$1 status=0 legs
 	shift
-	"$@" 2>&1 | while IFS= read -r line; do
-		printf '%s\n' "$line"
-		case $line in
-		"==== "*": passed in "*s) result=passed title=${line#==== } title=${title%: passed in *} ;;
-		"==== "*": FAILED (status "*) result=failed title=${line#==== } title=${title%: FAILED (status *} ;;
-		"NOT RUN: "*) result=notrun title=${line#NOT RUN: } ;;
-		*) continue ;;
-		esac
-		printf '%s\t-\t%s\n' "$result" "$prefix$title" >>"${LEG_RESULTS:-build-ci/legs}"
-	done
-	return "${PIPESTATUS[0]}"
+	legs=$(mktemp)
+	"$@" 2>&1 | sed -unE "p; s/^==== (.*): passed in [0-9]+s$/passed\t-\t$prefix\1/w $legs
+		s/^==== (.*): FAILED \(status [0-9]+\)$/failed\t-\t$prefix\1/w $legs
+		s/^NOT RUN: (.*)$/notrun\t-\t$prefix\1/w $legs" || status=${PIPESTATUS[0]}
+	cat "$legs" >>"${LEG_RESULTS:-build-ci/legs}"
+	rm -f "$legs"
+	return "$status"
 }
