@@ -103,6 +103,25 @@ serve_fixedfs() {
 	return 1
 }
 
+# wait_for JOB TENTHS FREE...: sets $status to the background job JOB's once it ends. Where it has not
+# ended within TENTHS tenths of a second, FREE, which must end it (as going on with, or killing, the
+# server that holds its call), runs first, and the return is 1: the case fails rather than hangs.
+wait_for() {
+	local job=$1 tenths=$2 tick late=0
+	shift 2
+	for tick in $(seq "$tenths") late; do
+		kill -0 "$job" 2>/dev/null || break
+		if [ "$tick" = late ]; then
+			"$@"
+			late=1
+		fi
+		sleep 0.1
+	done
+	status=0
+	wait "$job" || status=$?
+	return $late
+}
+
 # stop_server PID: stops the FUSE server PID and returns once each of its
 # threads has stopped (kill returns before they have). A thread that still
 # ran could take a request meanwhile, and a caller whose request the server

@@ -254,22 +254,12 @@ mount_fixed() {
 		want=137
 	fi
 	# A call that the server had taken would wait for ever, past any
-	# signal: after half a minute the server goes on, the call ends, and the
-	# case fails rather than hangs.
-	call=$!
-	for try in $(seq 300) never; do
-		kill -0 "$call" 2>/dev/null || break
-		[ "$try" != never ] || kill -CONT "$server"
-		sleep 0.1
-	done
-	status=0
-	wait "$call" || status=$?
+	# signal: after half a minute the server goes on, and the case fails.
+	late=0
+	wait_for $! 300 kill -CONT "$server" || late=1
 	kill -CONT "$server"
-	output=$(cat out)
-	stderr=$(cat err)
-	[ "$try" != never ] || echo "the call still waited after half a minute"
-	[ "$try" != never ] && [ "$status" -eq "$want" ] && [ -z "$output" ] && [ -z "$stderr" ] ||
-		{ echo "status $status, out '$output', err '$stderr'"; false; }
+	[ "$late" = 0 ] && [ "$status" -eq "$want" ] && [ ! -s out ] && [ ! -s err ] ||
+		{ echo "status $status, still waiting after half a minute: $late, out '$(cat out)', err '$(cat err)'"; false; }
 }
 
 # held_call FREE: roomleft under timeout 1 on a FUSE mount whose server has taken the statfs request
@@ -277,7 +267,7 @@ mount_fixed() {
 # command FREE lets it go; then timeout ends as for any call it had to end. A call still held ten
 # seconds after FREE is let go by killing the server, and the case fails rather than hangs.
 held_call() {
-	local call caller state try want
+	local call caller state late=0 want
 	serve_fixedfs "$mnt" hold,bavail=256
 	timeout 1 ${RUN_PREFIX:-} "$ROOMLEFT" "$mnt" >out 2>err &
 	call=$!
@@ -294,15 +284,9 @@ held_call() {
 	sleep 0.2
 	state=$(sed 's/.*) //' "/proc/${caller:-none}/stat" 2>/dev/null | cut -c1) || true
 	"$1"
-	for try in $(seq 100) never; do
-		kill -0 "$call" 2>/dev/null || break
-		[ "$try" != never ] || kill -KILL "$server"
-		sleep 0.1
-	done
-	status=0
-	wait "$call" || status=$?
-	[ "$state" = D ] && [ "$try" != never ] && [ "$status" -eq "$want" ] && [ ! -s out ] && [ ! -s err ] ||
-		{ echo "$1: held in state '$state'; status $status after $try tenths, out '$(cat out)', err '$(cat err)'"; false; }
+	wait_for "$call" 100 kill -KILL "$server" || late=1
+	[ "$state" = D ] && [ "$late" = 0 ] && [ "$status" -eq "$want" ] && [ ! -s out ] && [ ! -s err ] ||
+		{ echo "$1: held in state '$state'; status $status, still held ten seconds after: $late"; false; }
 	kill -KILL "$server" 2>/dev/null || true
 	unmount_under "$mnt"
 }
