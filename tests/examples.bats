@@ -51,9 +51,9 @@ example() {
 # the file SCRIPT with sh, then CLEANUP, in mount and process namespaces of
 # their own, and ends with SCRIPT's status: what SETUP mounts only SCRIPT
 # sees, and it goes, with whatever was started there, when they end, however
-# they end (in a minute at most).
+# they end (in a minute at most: unshare ignores timeout's TERM, and KILL then ends it and all it started).
 in_private() {
-	detached timeout 60 unshare --mount --propagation private --pid --fork --kill-child --mount-proc \
+	detached timeout -k 5 60 unshare --mount --propagation private --pid --fork --kill-child --mount-proc \
 		sh -ec "$1"'
 		status=0
 		sh "$0" || status=$?
