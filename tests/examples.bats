@@ -136,20 +136,23 @@ refuses() {
 	need_mount
 	example roomleft/roomleft.1 2 >script
 	# (in a folder of the case's own: a mount on /mnt could hide the machine's, which stat cannot reach)
-	at=$OPEN/fs
+	at=$OPEN/fs tab=$'\t'
 	mkdir "$at"
 	# (the machine's FUSE mounts are left out of the namespace: a server that others' cases make hold a
 	# request would hold the loop as long)
 	run --separate-stderr in_private "findmnt -ln -o FSTYPE,TARGET | sed -n 's/^fuse[^ ]* *//p' | while IFS= read -r fuse; do
 			umount -l \"\$fuse\" 2>/dev/null || true
 		done
-		mount -t tmpfs -o size=2g tmpfs $at && mkdir $at/small '$at/with blank' $at/edge $at/below
+		mount -t tmpfs -o size=2g tmpfs $at && mkdir $at/small '$at/with blank' $at/edge $at/below '$at/with$tab'
 		mount -t tmpfs -o size=100m tmpfs $at/small && mount -t tmpfs -o size=200m tmpfs '$at/with blank'
-		mount -t tmpfs -o size=1024m tmpfs $at/edge && mount -t tmpfs -o size=1023m tmpfs $at/below" script
+		mount -t tmpfs -o size=1024m tmpfs $at/edge && mount -t tmpfs -o size=1023m tmpfs $at/below
+		mount -t tmpfs -o size=300m tmpfs '$at/with$tab'" script
 	# the machine's own file systems vary, and some cannot be asked (others' cases unmount theirs, or
 	# kill their servers, meanwhile): each line's form holds, and its figure
 	others=$(grep -vE "^(stat: cannot read file system information for '.*'|statfs64): " <<<"$stderr" || true)
-	[ -z "$others" ] && [[ $stderr != *"$at"* ]] || { echo "status $status, err '$stderr'"; false; }
+	ours=$(grep -F "$at" <<<"$stderr" | grep -vxF "stat: cannot read file system information for '$at/with\x09': No such file or directory" ||
+		true)
+	[ -z "$others" ] && [ -z "$ours" ] || { echo "status $status, err '$stderr'"; false; }
 	while IFS= read -r line; do
 		[[ $line =~ ^(/.*):\ ([0-9]+)\ MiB$ ]] && [ "${BASH_REMATCH[2]}" -lt 1024 ] ||
 			{ echo "not a line of the loop's: '$line'"; false; }
@@ -157,7 +160,7 @@ refuses() {
 	for want in "$at/small: 100 MiB" "$at/with blank: 200 MiB" "$at/below: 1023 MiB"; do
 		grep -qxF "$want" <<<"$output" || { echo "no '$want' in: $output"; false; }
 	done
-	! grep -E "^($at|$at/edge|/proc|/sys|/dev/pts): " <<<"$output" || false
+	! grep -E "^($at|$at/edge|$at/with$tab|/proc|/sys|/dev/pts): " <<<"$output" || false
 }
 
 @test "roomleft.1: the script tells a share that answers from one that does not, with timeout" {
