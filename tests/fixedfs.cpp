@@ -9,12 +9,14 @@
  * symbolic link, /link, whose target is TEXT (empty by default: a target
  * that symlink(2) refuses to make, but that a file system can serve).
  * With error=E it answers each statfs request with the error number E; with
- * hold it takes each one, says so on standard error, and answers it only
- * once it gets SIGUSR1, as a server does that waits on a network gone.
+ * hold it takes each one, says so on standard error, and answers none until
+ * it gets SIGUSR1, as a server does that waits on a network gone; then it
+ * answers them all, and every one after.
  */
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
@@ -79,15 +81,19 @@ int readlink(const char *path, char *buf, size_t size)
 	return 0;
 }
 
-// SIGUSR1, blocked in every thread, so that the one that holds a request takes it
+// SIGUSR1, blocked in every thread, so that one that holds a request takes it
 sigset_t release;
+std::atomic<bool> released{false};
 
 int statfs(const char *, struct statvfs *sv)
 {
-	if (given.hold != 0) {
+	if (given.hold != 0 && !released) {
 		(void)fputs("fixedfs: holding a statfs request\n", stderr);
-		int signal = 0;
-		(void)sigwait(&release, &signal);
+		// whichever holder takes the signal, the others see it within a tick
+		const timespec tick = {0, 100'000'000};
+		while (!released)
+			if (sigtimedwait(&release, nullptr, &tick) == SIGUSR1)
+				released = true;
 	}
 	if (given.error != 0)
 		return -given.error;
