@@ -10,7 +10,6 @@ suite=$(tools/arch suite "$release")
 export native release
 
 fail() { echo "$*" >&2 && exit 1; }
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
 # lacks, has PATTERN COMMAND...: COMMAND's output, read whole (grep -q could end it by SIGPIPE, which
 # pipefail would take for its failure), has no line, or a line, that matches
 lacks() {
@@ -26,8 +25,7 @@ has() {
 	grep -qE "$pattern" <<<"$out" || fail "$*: no line with $pattern"
 }
 # built_for ARCH PROGRAM...: of ARCH's machine, class, byte order and float ABI (armel's floats in integer
-# registers, armhf's in VFP ones); static-pie (ASLR places it; no interpreter, no library); its stack
-# not executable
+# registers, armhf's in VFP ones); static-pie (ASLR places it; no interpreter or library); stack not executable
 built_for() {
 	local arch=$1 machine class order prog headers vfp
 	shift
@@ -69,8 +67,8 @@ build_package() {
 	}
 }
 # sbuild_user: the user sbuild-ci that Debian's builders and test beds run as, made for good if missing,
-# with subordinate ids (useradd takes a free range where /etc/subuid is) for the user namespaces they
-# map a chroot's users onto; "${as_user[@]}" COMMAND then runs COMMAND as it
+# with subordinate ids for their user namespaces (useradd takes a free range where /etc/subuid is);
+# "${as_user[@]}" COMMAND then runs COMMAND as it
 sbuild_user() {
 	if ! id sbuild-ci >/dev/null 2>&1; then
 		touch /etc/subuid /etc/subgid
@@ -80,6 +78,13 @@ sbuild_user() {
 	grep -q '^sbuild-ci:' /etc/subuid || fail "sbuild-ci has no subordinate ids in /etc/subuid"
 	# shellcheck disable=SC2034 # for the scripts that source this file
 	as_user=(runuser -u sbuild-ci -- env HOME="$(getent passwd sbuild-ci | cut -d: -f6)")
+}
+# bare_or_root LEG PACKAGE: where PACKAGE is installed here, runs the leg LEG in a fresh root of this
+# release with nothing but apt instead, as a bare system would run it
+bare_or_root() {
+	dpkg-query -W -f='${Status}' "$2" 2>/dev/null | grep -q 'ok installed' || return 0
+	echo "$2 is installed here: the leg runs in a fresh $suite root with nothing but apt"
+	exec env -u DEBIAN_ROOTS DEBIAN_VARIANT=apt tools/in-debian "$suite" .ci/run "$1"
 }
 # the chroot that sbuild-build makes, which autopkgtest and piuparts start from too
 # shellcheck disable=SC2034 # for the scripts that source this file
