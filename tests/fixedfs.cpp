@@ -91,9 +91,10 @@ int statfs(const char *, struct statvfs *sv)
 		(void)fputs("fixedfs: holding a statfs request\n", stderr);
 		// whichever holder takes the signal, the others see it within a tick
 		const timespec tick = {0, 100'000'000};
-		while (!released)
+		while (!released) {
 			if (sigtimedwait(&release, nullptr, &tick) == SIGUSR1)
 				released = true;
+		}
 	}
 	if (given.error != 0)
 		return -given.error;
