@@ -10,6 +10,7 @@ suite=$(tools/arch suite "$release")
 export native release
 
 fail() { echo "$*" >&2 && exit 1; }
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
 # lacks, has PATTERN COMMAND...: COMMAND's output, read whole (grep -q could end it by SIGPIPE, which
 # pipefail would take for its failure), has no line, or a line, that matches
 lacks() {
@@ -24,6 +25,8 @@ has() {
 	out=$("$@") || fail "$*: status $?"
 	grep -qE "$pattern" <<<"$out" || fail "$*: no line with $pattern"
 }
+# suite_passed LOG: a package build's log has ctest's line that the suite passed
+suite_passed() { grep -E '^[0-9]+% tests passed' "$1" || fail "$1: no line of ctest's that the suite passed"; }
 # built_for ARCH PROGRAM...: of ARCH's machine, class, byte order and float ABI (armel's floats in integer
 # registers, armhf's in VFP ones); static-pie (ASLR places it; no interpreter or library); stack not executable
 built_for() {
@@ -70,6 +73,7 @@ build_package() {
 # with subordinate ids for their user namespaces (useradd takes a free range where /etc/subuid is);
 # "${as_user[@]}" COMMAND then runs COMMAND as it
 sbuild_user() {
+	tools/need-packages passwd uidmap
 	if ! id sbuild-ci >/dev/null 2>&1; then
 		touch /etc/subuid /etc/subgid
 		useradd --create-home --shell /bin/bash sbuild-ci
@@ -82,32 +86,25 @@ sbuild_user() {
 # bare_or_root LEG PACKAGE: where PACKAGE is installed here, runs the leg LEG in a fresh root of this
 # release with nothing but apt instead, as a bare system would run it
 bare_or_root() {
-	dpkg-query -W -f='${Status}' "$2" 2>/dev/null | grep -q 'ok installed' || return 0
+	installed "$2" || return 0
 	echo "$2 is installed here: the leg runs in a fresh $suite root with nothing but apt"
 	exec env -u DEBIAN_ROOTS DEBIAN_VARIANT=apt tools/in-debian "$suite" .ci/run "$1"
 }
-# the chroot that sbuild-build makes, which autopkgtest and piuparts start from too
+# the chroot that the sbuild leg makes, which autopkgtest and piuparts start from too
 # shellcheck disable=SC2034 # for the scripts that source this file
 chroot=$PWD/build-ci/chroot/$suite-$native.tar.gz
-# in_root RELEASE COMMAND...: tools/in-debian COMMAND in the root of RELEASE kept for the run, which
-# the first call makes with that release's architectures and every package its legs install
+# in_root RELEASE COMMAND...: tools/in-debian COMMAND in the root of RELEASE kept for the run, its dpkg
+# knowing that release's architectures from the start
 in_root() {
-	local of=$1
-	shift
-	DEBIAN_ARCHES=$(tools/arch list "$of" | grep -vx "$native" | paste -sd' ') \
-	DEBIAN_INCLUDE=$(cat <(echo make mawk git) <(.ci/artefacts/packages --list) <(.ci/artefacts/packages-cross --list "$of") |
-		paste -sd' ') tools/in-debian "$(tools/arch suite "$of")" "$@"
+	DEBIAN_ARCHES=$(tools/arch list "$1" | grep -vx "$native" | paste -sd' ') \
+		tools/in-debian "$(tools/arch suite "$1")" "${@:2}"
 }
 # nested PREFIX COMMAND...: runs COMMAND, whose output holds legs of its own (.ci/run in a root), and
-# counts each among this run's, PREFIX before its title
+# counts each among this run's, PREFIX before its title; it fails where COMMAND or the counting does
 nested() {
-	local prefix=$1 status=0 legs
+	local prefix=$1
 	shift
-	legs=$(mktemp)
-	"$@" 2>&1 | sed -unE "p; s/^==== (.*): passed in [0-9]+s$/passed\t-\t$prefix\1/w $legs
-		s/^==== (.*): FAILED \(status [0-9]+\)$/failed\t-\t$prefix\1/w $legs
-		s/^NOT RUN: (.*)$/notrun\t-\t$prefix\1/w $legs" || status=${PIPESTATUS[0]}
-	cat "$legs" >>"${LEG_RESULTS:-build-ci/legs}"
-	rm -f "$legs"
-	return "$status"
+	"$@" 2>&1 | sed -unE "p; s/^==== (.*): passed in [0-9]+s$/passed\t-\t$prefix\1/w /dev/stderr
+		s/^==== (.*): FAILED \(status [0-9]+\)$/failed\t-\t$prefix\1/w /dev/stderr
+		s/^NOT RUN: (.*)$/notrun\t-\t$prefix\1/w /dev/stderr" 2>>"${LEG_RESULTS:-build-ci/legs}"
 }
