@@ -93,12 +93,6 @@ bare_or_root() {
 # the chroot that the sbuild leg makes, which autopkgtest and piuparts start from too
 # shellcheck disable=SC2034 # for the scripts that source this file
 chroot=$PWD/build-ci/chroot/$suite-$native.tar.gz
-# in_root RELEASE COMMAND...: tools/in-debian COMMAND in the root of RELEASE kept for the run, its dpkg
-# knowing that release's architectures from the start
-in_root() {
-	DEBIAN_ARCHES=$(tools/arch list "$1" | grep -vx "$native" | paste -sd' ') \
-		tools/in-debian "$(tools/arch suite "$1")" "${@:2}"
-}
 # nested PREFIX COMMAND...: runs COMMAND, whose output holds legs of its own (.ci/run in a root), and
 # counts each among this run's, PREFIX before its title; it fails where COMMAND or the counting does
 nested() {
