@@ -23,7 +23,7 @@ need_root() {
 }
 
 need_fuse() {
-	[ -n "${FIXEDFS:-}" ] || cannot "the FUSE helper was not built (libfuse3-dev missing)"
+	[ -n "${FIXEDFS:-}" ] || cannot "no FUSE helper: libfuse3-dev missing, or a cross build and no FIXEDFS"
 	[ -r /dev/fuse ] && [ -w /dev/fuse ] || cannot "needs read and write access to /dev/fuse"
 	command -v fusermount3 >/dev/null || cannot "needs fusermount3 (package fuse3)"
 }
