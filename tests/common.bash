@@ -4,6 +4,7 @@
 # ROOMLEFT, WHERETO: the binaries under test; FIXEDFS: the FUSE helper.
 # RUN_PREFIX: a command to run the binaries through (an emulator, say).
 # NO_SKIP=1: a case that cannot run fails instead of skipping (CI).
+# NEEDS_NOTHING=1: a case that needs root or FUSE skips without looking (a test bed that may give neither).
 
 bats_require_minimum_version 1.5.0
 
@@ -19,11 +20,13 @@ cannot() {
 }
 
 need_root() {
+	[ "${NEEDS_NOTHING:-}" != 1 ] || skip "needs root, and NEEDS_NOTHING=1"
 	[ "$(id -u)" = 0 ] || cannot "needs root"
 }
 
 need_fuse() {
-	[ -n "${FIXEDFS:-}" ] || cannot "the FUSE helper was not built (libfuse3-dev missing)"
+	[ "${NEEDS_NOTHING:-}" != 1 ] || skip "needs FUSE, and NEEDS_NOTHING=1"
+	[ -n "${FIXEDFS:-}" ] || cannot "no FUSE helper: libfuse3-dev missing, or a cross build and no FIXEDFS"
 	[ -r /dev/fuse ] && [ -w /dev/fuse ] || cannot "needs read and write access to /dev/fuse"
 	command -v fusermount3 >/dev/null || cannot "needs fusermount3 (package fuse3)"
 }

@@ -25,9 +25,11 @@ failed=0
 work=$(mktemp -d)
 chmod 755 "$work" # the cases run as nobody reach into it
 mnt=$work/mnt
+loop=
 mkdir "$mnt"
 
-# check TEXT COMMAND...: runs COMMAND as one check, reported as TEXT
+# check TEXT COMMAND...: runs COMMAND as one check, reported as TEXT, and
+# ends with its status (the checks of what a failed one set up do not run)
 check() {
 	local what=$1
 	shift
@@ -37,6 +39,7 @@ check() {
 	else
 		failed=$((failed + 1))
 		echo "not ok $what: $(cat "$work/why")"
+		return 1
 	fi
 }
 
@@ -66,25 +69,34 @@ kernel_mib() {
 
 # roomleft on tmpfs: a size is kept in blocks of the kernel's page size,
 # which a 32-bit kernel counts in 32 bits. Where the size asked for is kept,
-# the figure is that size; where it is not, the kernel's own count.
-mount -t tmpfs -o size=1m tmpfs "$mnt"
-page=$(stat -f -c %S "$mnt")
-umount "$mnt"
-for blocks in $((mib / page)) $((mib / page - 1)) $((3 * mib / page)) $((1 << 31)) \
-	$(((1 << 32) - 1)) $((1 << 32)) $(((1 << 32) + mib / page)) $((1 << 33)); do
-	mount -t tmpfs -o "size=$((blocks * page))" tmpfs "$mnt"
-	kept=$(stat -f -c %b "$mnt")
-	if [ "$kept" = "$blocks" ]; then
-		want=$((blocks * page / mib))
-		check "roomleft on tmpfs of $blocks blocks of $page bytes: $want" \
-			gives 0 "$want$nl" "" "$roomleft" "$mnt"
-	else
-		want=$(kernel_mib "$mnt" %a)
-		check "roomleft on tmpfs of $blocks blocks of $page bytes, kept as $kept: $want" \
-			gives 0 "$want$nl" "" "$roomleft" "$mnt"
-	fi
+# the figure is that size; where it is not, the kernel's own count. Each
+# mount is a check: without it the figures would be the parent file system's.
+tmpfs() { mount -t tmpfs -o "size=$1" tmpfs "$mnt"; }
+if check "tmpfs of 1 MiB mounted, for the kernel's page size" tmpfs 1m; then
+	page=$(stat -f -c %S "$mnt")
 	umount "$mnt"
-done
+	for blocks in $((mib / page)) $((mib / page - 1)) $((3 * mib / page)) $((1 << 31)) \
+		$(((1 << 32) - 1)) $((1 << 32)) $(((1 << 32) + mib / page)) $((1 << 33)); do
+		check "tmpfs of $blocks blocks of $page bytes mounted" tmpfs $((blocks * page)) || continue
+		kept=$(stat -f -c %b "$mnt")
+		if [ "$kept" = "$blocks" ]; then
+			want=$((blocks * page / mib))
+			check "roomleft on tmpfs of $blocks blocks of $page bytes: $want" \
+				gives 0 "$want$nl" "" "$roomleft" "$mnt"
+		else
+			want=$(kernel_mib "$mnt" %a)
+			check "roomleft on tmpfs of $blocks blocks of $page bytes, kept as $kept: $want" \
+				gives 0 "$want$nl" "" "$roomleft" "$mnt"
+		fi
+		umount "$mnt"
+	done
+fi
+
+# let_go: what a loop device's setup made, whole or in part, is unmounted and detached
+let_go() {
+	umount "$mnt" 2>/dev/null
+	losetup -d "$loop" 2>/dev/null
+}
 
 # roomleft on ext2 with half its blocks reserved: the reserve is not
 # counted, whoever asks
@@ -104,9 +116,8 @@ if check "ext2 with half its blocks reserved, on a loop device" ext2; then
 	free=$(kernel_mib "$mnt" %f)
 	check "roomleft on it, as root: $want of $free MiB free" reserve_left_out "$roomleft" "$mnt"
 	check "roomleft on it, as nobody: $want" reserve_left_out as_nobody "$roomleft" "$mnt"
-	umount "$mnt"
-	losetup -d "$loop"
 fi
+let_go
 
 # roomleft does not count disk quotas: on ext4 (with its quota feature, made
 # before boot: busybox's mke2fs has no such feature) where nobody may hold
@@ -127,9 +138,8 @@ if check "ext4 with a disk quota of 1 MiB for nobody, on a loop device" quota_fs
 	want=$(kernel_mib "$mnt" %a)
 	check "roomleft on it, as nobody: $want, its quota not counted" gives 0 "$want$nl" "" as_nobody "$roomleft" "$mnt"
 	check "nobody cannot write 2 MiB there" quota_bites
-	umount "$mnt"
-	losetup -d "$loop"
 fi
+let_go
 
 # roomleft's usage line, the kernel's errors, and a figure that cannot be written
 touch "$work/file"
