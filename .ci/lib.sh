@@ -11,20 +11,11 @@ export native release
 
 fail() { echo "$*" >&2 && exit 1; }
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
-# lacks, has PATTERN COMMAND...: COMMAND's output, read whole (grep -q could end it by SIGPIPE, which
-# pipefail would take for its failure), has no line, or a line, that matches
-lacks() {
-	local pattern=$1 out
-	shift
-	out=$("$@") || fail "$*: status $?"
-	! grep -E "$pattern" <<<"$out" || fail "$*: has a line with $pattern"
-}
-has() {
-	local pattern=$1 out
-	shift
-	out=$("$@") || fail "$*: status $?"
-	grep -qE "$pattern" <<<"$out" || fail "$*: no line with $pattern"
-}
+# lacks, has PATTERN COMMAND...: COMMAND's output (output puts it in out), read whole (grep -q could end
+# it by SIGPIPE, which pipefail would take for its failure), has no line, or a line, that matches
+output() { out=$("${@:2}") || fail "${*:2}: status $?"; }
+lacks() { output "$@" && ! grep -E "$1" <<<"$out" || fail "${*:2}: has a line with $1"; }
+has() { output "$@" && grep -qE "$1" <<<"$out" || fail "${*:2}: no line with $1"; }
 # suite_passed LOG: a package build's log has ctest's line that the suite passed
 suite_passed() { grep -E '^[0-9]+% tests passed' "$1" || fail "$1: no line of ctest's that the suite passed"; }
 # built_for ARCH PROGRAM...: of ARCH's machine, class, byte order and float ABI (armel's floats in integer
