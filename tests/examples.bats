@@ -123,6 +123,39 @@ refuses() {
 		{ echo "600 MiB: status $status, out '$output', err '$stderr'"; false; }
 }
 
+@test "README.md: the commands under From a release tarball install from a folder of them into an empty /usr/local" {
+	need_mount
+	# the section's commands, as they stand, then what they installed
+	awk '/^```/ { fenced = !fenced; if (section) next }
+		!fenced && /^#/ { section = $0 == "### From a release tarball" }
+		section && fenced' "$top/README.md" >commands
+	[ -s commands ] || { echo "no commands under '### From a release tarball'"; false; }
+	{
+		echo 'set -e'
+		cat commands
+		echo 'cd / && /usr/local/bin/roomleft / >/dev/null && /usr/local/bin/whereto /proc/self/exe >/dev/null'
+		echo 'find /usr/local -type f -printf "%m %P\n" | sort'
+	} >script
+	# a folder as one finds it: the tarball of the architecture named, another's beside it, and the checksums of
+	# those and of one not fetched; the version is any release's
+	name=roomleft-whereto-2.3~rc1
+	mkdir -p download "stage/$name-amd64" "stage/$name-arm64"
+	cp "$ROOMLEFT" "$WHERETO" "$top/roomleft/roomleft.1" "$top/whereto/whereto.1" "$top/LICENSE" "$top/README.md" \
+		"stage/$name-amd64/"
+	touch "stage/$name-arm64/roomleft"
+	for arch in amd64 arm64; do tar -C stage -czf "download/$name-$arch.tar.gz" "$name-$arch"; done
+	(cd download && sha256sum -- *.tar.gz && echo "$(printf %064d 0)  $name-i386.tar.gz") >download/SHA256SUMS
+	cd download
+	# in a mount namespace whose /usr/local is empty
+	run --separate-stderr in_private "mount -t tmpfs tmpfs /usr/local" "$OPEN/script"
+	[ "$status" -eq 0 ] && [ "$output" = "$name-amd64.tar.gz: OK
+$name-arm64.tar.gz: OK
+644 share/man/man1/roomleft.1
+644 share/man/man1/whereto.1
+755 bin/roomleft
+755 bin/whereto" ] && [ -z "$stderr" ] || { echo "status $status, out '$output', err '$stderr'"; false; }
+}
+
 @test "roomleft.1: the script refuses a job below 500 MiB, and lets one above go on" {
 	need_mount
 	example roomleft/roomleft.1 1 >script
