@@ -133,7 +133,8 @@ refuses() {
 	{
 		echo 'set -e'
 		cat commands
-		echo "cd / && ${RUN_PREFIX:-} /usr/local/bin/roomleft / >/dev/null && ${RUN_PREFIX:-} /usr/local/bin/whereto /proc/self/exe >/dev/null"
+		echo "cd / && ${RUN_PREFIX:-} /usr/local/bin/roomleft / >/dev/null"
+		echo "${RUN_PREFIX:-} /usr/local/bin/whereto /proc/self/exe >/dev/null"
 		echo 'find /usr/local -type f -printf "%m %P\n" | sort'
 	} >script
 	# a folder as one finds it: the tarball of the architecture named, another's beside it, and the checksums of
