@@ -123,6 +123,40 @@ refuses() {
 		{ echo "600 MiB: status $status, out '$output', err '$stderr'"; false; }
 }
 
+@test "README.md: the commands under From a release tarball install from a folder of them into an empty /usr/local" {
+	need_mount
+	# the section's commands, as they stand, then what they installed
+	awk '/^```/ { fenced = !fenced; if (section) next }
+		!fenced && /^#/ { section = $0 == "### From a release tarball" }
+		section && fenced' "$top/README.md" >commands
+	[ -s commands ] || { echo "no commands under '### From a release tarball'"; false; }
+	{
+		echo 'set -e'
+		cat commands
+		echo "cd / && ${RUN_PREFIX:-} /usr/local/bin/roomleft / >/dev/null"
+		echo "${RUN_PREFIX:-} /usr/local/bin/whereto /proc/self/exe >/dev/null"
+		echo 'find /usr/local -type f -printf "%m %P\n" | sort'
+	} >script
+	# a folder as one finds it: the tarball of the architecture named, another's beside it, and the checksums of
+	# those and of one not fetched; the version is any release's
+	name=roomleft-whereto-2.3~rc1
+	mkdir -p download "stage/$name-amd64" "stage/$name-arm64"
+	cp "$ROOMLEFT" "$WHERETO" "$top/roomleft/roomleft.1" "$top/whereto/whereto.1" "$top/LICENSE" "$top/README.md" \
+		"stage/$name-amd64/"
+	touch "stage/$name-arm64/roomleft"
+	for arch in amd64 arm64; do tar -C stage -czf "download/$name-$arch.tar.gz" "$name-$arch"; done
+	(cd download && sha256sum -- *.tar.gz && echo "$(printf %064d 0)  $name-i386.tar.gz") >download/SHA256SUMS
+	cd download
+	# in a mount namespace whose /usr/local is empty
+	run --separate-stderr in_private "mount -t tmpfs tmpfs /usr/local" "$OPEN/script"
+	[ "$status" -eq 0 ] && [ "$output" = "$name-amd64.tar.gz: OK
+$name-arm64.tar.gz: OK
+644 share/man/man1/roomleft.1
+644 share/man/man1/whereto.1
+755 bin/roomleft
+755 bin/whereto" ] && [ -z "$stderr" ] || { echo "status $status, out '$output', err '$stderr'"; false; }
+}
+
 @test "roomleft.1: the script refuses a job below 500 MiB, and lets one above go on" {
 	need_mount
 	example roomleft/roomleft.1 1 >script
@@ -132,35 +166,42 @@ refuses() {
 		{ echo "600 MiB: status $status, out '$output', err '$stderr'"; false; }
 }
 
-@test "roomleft.1: the loop names the mounted file systems with less than 1 GiB left, and no other" {
+@test "roomleft.1: the loop names the writable mounts with less than 1 GiB left, whatever their names, and no other" {
 	need_mount
 	example roomleft/roomleft.1 2 >script
 	# (in a folder of the case's own: a mount on /mnt could hide the machine's, which stat cannot reach)
-	at=$OPEN/fs tab=$'\t'
+	at=$OPEN/fs
 	mkdir "$at"
-	# (the machine's FUSE mounts are left out of the namespace: a server that others' cases make hold a
-	# request would hold the loop as long)
-	run --separate-stderr in_private "findmnt -ln -o FSTYPE,TARGET | sed -n 's/^fuse[^ ]* *//p' | while IFS= read -r fuse; do
-			umount -l \"\$fuse\" 2>/dev/null || true
-		done
-		mount -t tmpfs -o size=2g tmpfs $at && mkdir $at/small '$at/with blank' $at/edge $at/below '$at/with$tab'
-		mount -t tmpfs -o size=100m tmpfs $at/small && mount -t tmpfs -o size=200m tmpfs '$at/with blank'
-		mount -t tmpfs -o size=1024m tmpfs $at/edge && mount -t tmpfs -o size=1023m tmpfs $at/below
-		mount -t tmpfs -o size=300m tmpfs '$at/with$tab'" script
-	# the machine's own file systems vary, and some cannot be asked (others' cases unmount theirs, or
-	# kill their servers, meanwhile): each line's form holds, and its figure
-	others=$(grep -vE "^(stat: cannot read file system information for '.*'|statfs64): " <<<"$stderr" || true)
-	ours=$(grep -F "$at" <<<"$stderr" | grep -vxF "stat: cannot read file system information for '$at/with\x09': No such file or directory" ||
-		true)
-	[ -z "$others" ] && [ -z "$ours" ] || { echo "status $status, err '$stderr'"; false; }
+	# NAME SIZE OPTIONS: tmpfs mounts on $at/NAME, in this order (two on some points, the later on top)
+	mounts=(small 100m rw 'with blank' 200m rw $'with\ttab' 300m rw 'back\nslash' 400m rw $'caf\303\251' 500m rw
+		$'new\nline' 600m rw edge 1024m rw below 1023m rw image 50m ro ro-below 60m ro ro-below 70m rw
+		ro-above 80m rw ro-above 90m ro)
+	wanted=(small:100 'with blank:200' $'with\ttab:300' 'back\nslash:400' $'caf\303\251:500' $'new\nline:600'
+		below:1023 ro-below:70)
+	unwanted=(edge image ro-above)
+	setup="mount -t tmpfs -o size=2g tmpfs '$at'"
+	for ((i = 0; i < ${#mounts[@]}; i += 3)); do
+		setup+="
+			mkdir -p '$at/${mounts[i]}' && mount -t tmpfs -o size=${mounts[i + 1]},${mounts[i + 2]} tmpfs '$at/${mounts[i]}'"
+	done
+	# the kernel's escapes, and not the locale, shape the names
+	export LC_ALL=C
+	run --separate-stderr in_private "$setup" script
+	# the machine's own mounts vary, and some cannot be asked (others' cases end their servers meanwhile):
+	# nothing is said of ours, and each line's form holds
+	! grep -F "$at" <<<"$stderr" || { echo "err '$stderr'"; false; }
+	shown=${output//"$at/new"$'\n'"line: "/"$at/newline: "}
 	while IFS= read -r line; do
 		[[ $line =~ ^(/.*):\ ([0-9]+)\ MiB$ ]] && [ "${BASH_REMATCH[2]}" -lt 1024 ] ||
-			{ echo "not a line of the loop's: '$line'"; false; }
-	done <<<"$output"
-	for want in "$at/small: 100 MiB" "$at/with blank: 200 MiB" "$at/below: 1023 MiB"; do
-		grep -qxF "$want" <<<"$output" || { echo "no '$want' in: $output"; false; }
+			{ echo "not a line of the loop's: '$line' in: $output; err: $stderr"; false; }
+	done <<<"$shown"
+	for want in "${wanted[@]}"; do
+		[[ $'\n'$output$'\n' == *$'\n'"$at/${want%:*}: ${want##*:} MiB"$'\n'* ]] ||
+			{ echo "no '$at/$want' in: $output"; false; }
 	done
-	! grep -E "^($at|$at/edge|$at/with$tab|/proc|/sys|/dev/pts): " <<<"$output" || false
+	for not in "${unwanted[@]/#/$at/}" /proc /sys /dev/pts; do
+		[[ $'\n'$output != *$'\n'"$not: "* ]] || { echo "'$not' in: $output"; false; }
+	done
 }
 
 @test "roomleft.1: the script tells a share that answers from one that does not, with timeout" {
@@ -204,7 +245,8 @@ refuses() {
 		call=\$!
 		for try in \$(seq 100); do grep -q holding server.err && break; sleep 0.05; done
 		sleep 1.5
-		grep -q holding server.err && kill -0 \$call 2>/dev/null || { echo 'no call was held' >&2; exit 1; }" script "wait \$call && echo 0 >call.status || echo \$? >call.status"
+		grep -q holding server.err && kill -0 \$call 2>/dev/null || { echo 'no call was held' >&2; exit 1; }" script \
+		"wait \$call && echo 0 >call.status || echo \$? >call.status"
 	[ "$status" -eq 0 ] && [ -z "$output" ] && [ -z "$stderr" ] && [ "$(cat call.status)" = 124 ] && [ ! -s call.out ] ||
 		{ echo "status $status, out '$output', err '$stderr'; the call: $(cat call.status call.out)"; false; }
 }
@@ -213,7 +255,8 @@ refuses() {
 	need_fuse
 	# "N available bytes print M", "N print M", and the figure that any larger one is printed as
 	text=$(tr '\n' ' ' <"$top/roomleft/roomleft.1")
-	pairs=$(grep -oE '[0-9][0-9,]* (available bytes )?print [0-9]+' <<<"$text" | sed -E 's/ (available bytes )?print / /; s/,//g')
+	pairs=$(grep -oE '[0-9][0-9,]* (available bytes )?print [0-9]+' <<<"$text" |
+		sed -E 's/ (available bytes )?print / /; s/,//g')
 	cap=$(grep -oE 'printed as [0-9]+' <<<"$text" | sed 's/printed as //')
 	[ "$(wc -l <<<"$pairs")" -ge 3 ] && [ -n "$cap" ] || { echo "worked figures: $pairs; a cap of '$cap'"; false; }
 	mkdir mnt
