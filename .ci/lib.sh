@@ -6,11 +6,11 @@ set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 native=$(dpkg --print-architecture)
 release=$(tools/arch release)
-suite=$(tools/arch suite "$release")
+codename=$(tools/arch suite "$release")
 export native release
 
 fail() { echo "$*" >&2 && exit 1; }
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
+installed() { [[ $(dpkg-query -W -f='${Status}' "$1" 2>/dev/null) == *'ok installed' ]]; }
 # lacks, has PATTERN COMMAND...: COMMAND's output (output puts it in out), read whole (grep -q could end
 # it by SIGPIPE, which pipefail would take for its failure), has no line, or a line, that matches
 output() { out=$("${@:2}") || fail "${*:2}: status $?"; }
@@ -78,12 +78,12 @@ sbuild_user() {
 # release with nothing but apt instead, as a bare system would run it
 bare_or_root() {
 	installed "$2" || return 0
-	echo "$2 is installed here: the leg runs in a fresh $suite root with nothing but apt"
-	exec env -u DEBIAN_ROOTS DEBIAN_VARIANT=apt tools/in-debian "$suite" .ci/run "$1"
+	echo "$2 is installed here: the leg runs in a fresh $codename root with nothing but apt"
+	exec env -u DEBIAN_ROOTS DEBIAN_VARIANT=apt tools/in-debian "$codename" .ci/run "$1"
 }
-# the chroot that the sbuild leg makes, which autopkgtest and piuparts start from too
+# the chroot, as a tarball, that the sbuild leg makes, and its autopkgtest and piuparts start from too
 # shellcheck disable=SC2034 # for the scripts that source this file
-chroot=$PWD/build-ci/chroot/$suite-$native.tar.gz
+chroot_tarball=$PWD/build-ci/chroot/$codename-$native.tar.gz
 # nested PREFIX COMMAND...: runs COMMAND, whose output holds legs of its own (.ci/run in a root), and
 # counts each among this run's, PREFIX before its title; it fails where COMMAND or the counting does
 nested() {

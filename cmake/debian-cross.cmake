@@ -1,7 +1,6 @@
 # SPDX-License-Identifier: MIT
-# Toolchain for another Debian architecture, with Debian's cross compiler:
-#   cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/debian-cross.cmake -DDEBIAN_ARCH=armhf
-# The musl build then finds that architecture's musl-dev:ARCH by itself.
+# Toolchain for another Debian architecture, DEBIAN_ARCH, with Debian's cross compiler (HACKING.md
+# gives the commands). The musl build then finds that architecture's musl-dev:ARCH by itself.
 set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES DEBIAN_ARCH)
 if(NOT DEBIAN_ARCH)
 	message(FATAL_ERROR "set DEBIAN_ARCH to a Debian architecture (arm64, armhf, i386, ppc64el, s390x, ...)")

@@ -116,15 +116,18 @@ repeat() { printf "%${2}s" "" | tr ' ' "$1"; }
 	done
 }
 
-@test "a target served by a file system is taken as served, and an empty one is a failure" {
+@test "a target served by a file system is taken as served, whole up to 4,095 bytes; an empty or a longer one fails" {
 	need_fuse
 	mkdir mnt
-	for served_status in "served/../target:0" ":1"; do
+	long=$(printf 'a%.0s' $(seq 4095))
+	for served_status in "served/../target:0" ":1" "$long:0" "${long}b:1"; do
 		mount_fixedfs mnt "link=${served_status%:*}"
 		run --separate-stderr whereto mnt/link
 		unmount_under "$OPEN/mnt"
-		[ "$status" -eq "${served_status#*:}" ] && [ "$output" = "${served_status%:*}" ] && [ -z "$stderr" ] ||
-			{ echo "served '${served_status%:*}': status $status, out '$output'"; false; }
+		want=${served_status%:*}
+		[ "${served_status#*:}" = 0 ] || want=
+		[ "$status" -eq "${served_status#*:}" ] && [ "$output" = "$want" ] && [ -z "$stderr" ] ||
+			{ echo "served '${served_status:0:40}' (${#want} bytes): status $status, out '${output:0:40}'"; false; }
 	done
 }
 
