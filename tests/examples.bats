@@ -187,14 +187,14 @@ $name-arm64.tar.gz: OK
 	# the kernel's escapes, and not the locale, shape the names
 	export LC_ALL=C
 	run --separate-stderr in_private "$setup" script
-	# the machine's own mounts vary, and some cannot be asked (others' cases end their servers meanwhile):
-	# nothing is said of ours, and each line's form holds
+	# the machine's own mounts vary (names with a newline among them), and some cannot be asked (others'
+	# cases end their servers meanwhile): nothing is said of ours, and each line of ours has its form
 	! grep -F "$at" <<<"$stderr" || { echo "err '$stderr'"; false; }
 	shown=${output//"$at/new"$'\n'"line: "/"$at/newline: "}
 	while IFS= read -r line; do
 		[[ $line =~ ^(/.*):\ ([0-9]+)\ MiB$ ]] && [ "${BASH_REMATCH[2]}" -lt 1024 ] ||
 			{ echo "not a line of the loop's: '$line' in: $output; err: $stderr"; false; }
-	done <<<"$shown"
+	done < <(grep -F "$at/" <<<"$shown")
 	for want in "${wanted[@]}"; do
 		[[ $'\n'$output$'\n' == *$'\n'"$at/${want%:*}: ${want##*:} MiB"$'\n'* ]] ||
 			{ echo "no '$at/$want' in: $output"; false; }
