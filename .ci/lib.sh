@@ -16,8 +16,10 @@ installed() { [[ $(dpkg-query -W -f='${Status}' "$1" 2>/dev/null) == *'ok instal
 output() { out=$("${@:2}") || fail "${*:2}: status $?"; }
 lacks() { output "$@" && ! grep -E "$1" <<<"$out" || fail "${*:2}: has a line with $1"; }
 has() { output "$@" && grep -qE "$1" <<<"$out" || fail "${*:2}: no line with $1"; }
-# suite_passed LOG: a package build's log has ctest's line that the suite passed
+# suite_passed LOG: a package build's log has ctest's line that the suite passed; none_skipped BUILD: no
+# case skipped in ctest's run there, not even by itself, which NO_SKIP does not reach
 suite_passed() { grep -E '^[0-9]+% tests passed' "$1" || fail "$1: no line of ctest's that the suite passed"; }
+none_skipped() { lacks ' # skip' cat "$1/Testing/Temporary/LastTest.log"; }
 # built_for ARCH PROGRAM...: of ARCH's machine, class, byte order and float ABI (armel's floats in integer
 # registers, armhf's in VFP ones); static-pie (ASLR places it; no interpreter or library); stack not executable
 built_for() {
